@@ -1,0 +1,104 @@
+// The function object: one Python type for every function and method of the module.
+#pragma once
+
+#include "module/ref.h"
+
+#include <cstring>
+#include <initializer_list>
+
+namespace qox {
+
+// What the calling convention does with an argument, derived from the
+// parameter's annotation string.
+enum class Kind : unsigned char {
+  any,    // unannotated, "Any", "Union[str, bytes]", ...: accepted as is
+  int_,   // "int": numbers are converted with int(), then exactly int
+  bool_,  // "bool": the body sees the truth value
+  bytes,  // "bytes": exactly bytes
+  str,    // "str": exactly str
+  dict,   // "Dict[str, Any]": exactly dict
+  list,   // "List[int]": exactly list
+};
+
+constexpr bool same_text(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+constexpr Kind kind_of(const char* annotation) {
+  if (annotation == nullptr) return Kind::any;
+  if (same_text(annotation, "int")) return Kind::int_;
+  if (same_text(annotation, "bool")) return Kind::bool_;
+  if (same_text(annotation, "bytes")) return Kind::bytes;
+  if (same_text(annotation, "str")) return Kind::str;
+  if (same_text(annotation, "Dict[str, Any]")) return Kind::dict;
+  if (same_text(annotation, "List[int]")) return Kind::list;
+  return Kind::any;
+}
+
+// The builtin type a return annotation promises, or nullptr when the result is
+// not checked ("int", "Any", "Tuple[bytes, bytes]", "None", no annotation).
+PyTypeObject* result_type_of(const char* annotation) noexcept;
+
+enum class Default : unsigned char { required, true_value };
+
+struct Param {
+  constexpr Param(const char* name, const char* annotation = nullptr,
+                  Default default_value = Default::required)
+      : name(name), annotation(annotation), kind(kind_of(annotation)),
+        default_value(default_value) {}
+  const char* name;
+  const char* annotation;  // nullptr: unannotated
+  Kind kind;
+  Default default_value;
+};
+
+// The body of a function: receives the checked and converted arguments, one
+// per parameter (self first for methods), and returns a new reference or
+// nullptr with an exception set.
+using Impl = PyObject* (*)(PyObject* const* args) noexcept;
+
+// Static description of one function; each area of the module keeps a table
+// of these next to the code that implements them.
+struct FnSpec {
+  const char* name;
+  const char* qualname;
+  const char* doc;  // nullptr: __doc__ is None
+  std::initializer_list<Param> params;
+  const char* return_annotation;  // nullptr: none
+  Impl impl;
+};
+
+constexpr int kMaxParams = 8;
+
+// Registers a table of descriptions at static-initialisation time so that the
+// import-time sequence can define its functions by qualified name.
+class FunctionTable {
+ public:
+  template <size_t N>
+  explicit FunctionTable(const FnSpec (&specs)[N]) noexcept
+      : FunctionTable(specs, N) {}
+
+ private:
+  FunctionTable(const FnSpec* specs, size_t count) noexcept;
+  friend const FnSpec* find_spec(const char* qualname) noexcept;
+  const FnSpec* specs_;
+  size_t count_;
+  FunctionTable* next_;
+};
+
+// The registered description with this qualified name, or nullptr.
+const FnSpec* find_spec(const char* qualname) noexcept;
+
+// Creates a function object for `spec`; nullptr with an exception on failure.
+Ref make_function(const FnSpec& spec) noexcept;
+
+// True when `obj` is a function object made from `spec`. Function objects
+// cannot be created from Python, so this is how a body recognises that a
+// module global still holds the module's own function.
+bool is_function_of(PyObject* obj, const FnSpec& spec) noexcept;
+
+// Readies the type; called once per process before any function is made.
+bool ready_function_type() noexcept;
+
+}  // namespace qox

@@ -1,0 +1,27 @@
+// Process-wide state of the module and access to its globals.
+#include "module/state.h"
+
+namespace qox {
+
+ProcessState& process_state() noexcept {
+  static ProcessState state;
+  return state;
+}
+
+Ref lookup_global(const Name& name) noexcept {
+  const ProcessState& state = process_state();
+  for (PyObject* dict : {state.module_dict, state.builtins}) {
+    if (dict == nullptr) continue;
+    PyObject* found = PyDict_GetItemWithError(dict, name.get());
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) return Ref();
+  }
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+  return Ref();
+}
+
+bool store_global(const Name& name, PyObject* value) noexcept {
+  return PyDict_SetItem(process_state().module_dict, name.get(), value) == 0;
+}
+
+}  // namespace qox
