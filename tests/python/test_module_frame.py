@@ -71,7 +71,7 @@ def test_reimport_returns_same_module_without_rerunning_body(monkeypatch):
     assert sys.modules["qoxcrypto.crypto"] is crypto
 
 
-def test_execution_of_another_module_object_is_refused():
+def test_creation_hands_back_the_executed_module():
     spec = crypto.__spec__
     other = importlib.util.module_from_spec(spec)
     assert other is crypto  # creation hands back the module whose body ran
