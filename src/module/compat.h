@@ -11,6 +11,11 @@
 inline PyObject* PyObject_CallNoArgs(PyObject* callable) {
   return _PyObject_Vectorcall(callable, nullptr, 0, nullptr);
 }
+// 3.8's PyMODINIT_FUNC has no visibility attribute, and the build hides every
+// symbol by default: the module entry must be marked for export explicitly.
+#define QOX_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#else
+#define QOX_MODINIT_FUNC PyMODINIT_FUNC
 #endif
 
 namespace qox {
