@@ -155,8 +155,8 @@ PyObject* encrypt_dict_to_file_impl(PyObject* const* args) noexcept {
 PyObject* decrypt_file_to_dict_impl(PyObject* const* args) noexcept {
   PyObject* self = args[0];
   PyObject* file_path = args[1];  // exactly str
-  Ref exists = global_attr(kOs, kPath);
-  if (exists) exists = get_attr(exists.get(), kExists);
+  Ref os_path = global_attr(kOs, kPath);
+  Ref exists = os_path ? get_attr(os_path.get(), kExists) : Ref();
   Ref found = exists ? call(exists.get(), {file_path}) : Ref();
   const int present = found ? PyObject_IsTrue(found.get()) : -1;
   if (present < 0) return nullptr;

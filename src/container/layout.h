@@ -31,6 +31,6 @@ constexpr Py_ssize_t kTagEnd = 53;
 Py_ssize_t pkcs7_unpadded_length(const uint8_t* data, Py_ssize_t size) noexcept;
 
 // The description of _pkcs7_unpad, to recognise the module's own function.
-const FnSpec& pkcs7_unpad_spec() noexcept;
+const FnSpec& pkcs7_unpad_description() noexcept;
 
 }  // namespace qox::container

@@ -40,6 +40,9 @@ const FunctionTable kPaddingTable(kPaddingFunctions);
 
 }  // namespace
 
+// Shared by _pkcs7_unpad and by decrypt, which unpads in place when the
+// module's own _pkcs7_unpad is bound. The tests run in the documented order:
+// length, then the pad byte's range, then the pad bytes themselves.
 Py_ssize_t pkcs7_unpadded_length(const uint8_t* data, Py_ssize_t size) noexcept {
   if (size == 0 || size % kPadBlock != 0) {
     PyErr_SetString(PyExc_ValueError, "密文长度非法（不是 16 字节的整数倍）");
@@ -55,6 +58,6 @@ Py_ssize_t pkcs7_unpadded_length(const uint8_t* data, Py_ssize_t size) noexcept 
   return size - pad;
 }
 
-const FnSpec& pkcs7_unpad_spec() noexcept { return kPaddingFunctions[1]; }
+const FnSpec& pkcs7_unpad_description() noexcept { return kPaddingFunctions[1]; }
 
 }  // namespace qox::container

@@ -199,7 +199,7 @@ PyObject* decode_utf8(PyObject* value) {
 PyObject* unpad_and_decode(PyObject* padded) {
   Ref unpad = lookup_global(kPkcs7Unpad);
   if (!unpad) return nullptr;
-  if (is_function_of(unpad.get(), pkcs7_unpad_spec()) && PyBytes_CheckExact(padded)) {
+  if (is_function_of(unpad.get(), pkcs7_unpad_description()) && PyBytes_CheckExact(padded)) {
     const Py_ssize_t length = pkcs7_unpadded_length(
         reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(padded)), PyBytes_GET_SIZE(padded));
     if (length < 0) return nullptr;

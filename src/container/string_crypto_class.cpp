@@ -18,7 +18,7 @@ Ref make_block_size() noexcept { return Ref::steal(PyLong_FromLong(kBlockSize));
 Ref make_hmac_size() noexcept { return Ref::steal(PyLong_FromLong(kHmacSize)); }
 Ref make_header_size() noexcept { return Ref::steal(PyLong_FromLong(kHeaderSize)); }
 
-const ClassSpec kStringCryptoClass = {
+const ClassDescription kStringCryptoClass = {
     "QOXStringCrypto",
     "自定义.qox格式的字符串加密/解密（纯标准库实现，无第三方依赖）",
     {

@@ -26,7 +26,7 @@ struct ClassMethod {
 // Static description of one class: the namespace is filled with __module__,
 // __qualname__, __doc__, then the constants, then the methods, in the order
 // given here.
-struct ClassSpec {
+struct ClassDescription {
   const char* name;
   const char* doc;  // nullptr: __doc__ is None
   std::initializer_list<ClassConstant> constants;
@@ -37,15 +37,15 @@ struct ClassSpec {
 // import-time sequence can create the class by name.
 class ClassRegistration {
  public:
-  explicit ClassRegistration(const ClassSpec& spec) noexcept;
+  explicit ClassRegistration(const ClassDescription& description) noexcept;
 
  private:
-  friend const ClassSpec* find_class_spec(const char* name) noexcept;
-  const ClassSpec* spec_;
+  friend const ClassDescription* find_class_description(const char* name) noexcept;
+  const ClassDescription* description_;
   ClassRegistration* next_;
 };
 
-const ClassSpec* find_class_spec(const char* name) noexcept;
+const ClassDescription* find_class_description(const char* name) noexcept;
 
 // `type(name, (object,), namespace)` for the described class, bound as the
 // module global `name`. False with an exception set when a step fails.

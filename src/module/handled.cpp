@@ -5,6 +5,7 @@ namespace qox {
 
 namespace {
 
+// What an except clause accepts: an exception class or a tuple of them.
 bool is_catchable(PyObject* cls) {
   if (!PyTuple_Check(cls)) return PyExceptionClass_Check(cls);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i) {
