@@ -1,6 +1,7 @@
 // The import-time sequence: binds every module global, in order, once per process.
 #include "module/sequence.h"
 
+#include "module/classes.h"
 #include "module/function.h"
 #include "module/state.h"
 #include "module/unpack.h"
@@ -101,6 +102,8 @@ bool run_import_sequence() noexcept {
          define("_xtime") && define("_mul") && define("_build_sbox") &&
          bind_call_result(kBuildSbox, {&kSbox, &kInvSbox}) &&
          define("_ror8") &&
+         define("_pkcs7_pad") && define("_pkcs7_unpad") &&
+         define_class("QOXStringCrypto") &&
          bind_new_dict(kTest);
 }
 

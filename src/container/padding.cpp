@@ -1,0 +1,63 @@
+// _pkcs7_pad and _pkcs7_unpad: PKCS#7 padding to 16-byte blocks.
+#include "container/layout.h"
+
+#include <cstring>
+
+namespace qox::container {
+
+namespace {
+
+constexpr Py_ssize_t kPadBlock = 16;  // fixed, not the class's BLOCK_SIZE
+
+PyObject* pkcs7_pad_impl(PyObject* const* args) noexcept {
+  PyObject* data = args[0];
+  const Py_ssize_t size = PyBytes_GET_SIZE(data);
+  // Always 1..16 bytes, so an unpadded length never looks padded.
+  const Py_ssize_t pad = kPadBlock - size % kPadBlock;
+  if (size > PY_SSIZE_T_MAX - pad) return PyErr_NoMemory();
+  Ref padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, size + pad));
+  if (!padded) return nullptr;
+  char* out = PyBytes_AS_STRING(padded.get());
+  std::memcpy(out, PyBytes_AS_STRING(data), static_cast<size_t>(size));
+  std::memset(out + size, static_cast<int>(pad), static_cast<size_t>(pad));
+  return padded.release();
+}
+
+PyObject* pkcs7_unpad_impl(PyObject* const* args) noexcept {
+  PyObject* data = args[0];
+  const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
+  const Py_ssize_t length = pkcs7_unpadded_length(bytes, PyBytes_GET_SIZE(data));
+  if (length < 0) return nullptr;
+  return PyBytes_FromStringAndSize(PyBytes_AS_STRING(data), length);
+}
+
+const FnSpec kPaddingFunctions[] = {
+    {"_pkcs7_pad", "_pkcs7_pad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_pad_impl},
+    {"_pkcs7_unpad", "_pkcs7_unpad", nullptr, {Param("data", "bytes")}, "bytes",
+     pkcs7_unpad_impl},
+};
+const FunctionTable kPaddingTable(kPaddingFunctions);
+
+}  // namespace
+
+// Shared by _pkcs7_unpad and by decrypt, which unpads in place when the
+// module's own _pkcs7_unpad is bound. The tests run in the documented order:
+// length, then the pad byte's range, then the pad bytes themselves.
+Py_ssize_t pkcs7_unpadded_length(const uint8_t* data, Py_ssize_t size) noexcept {
+  if (size == 0 || size % kPadBlock != 0) {
+    PyErr_SetString(PyExc_ValueError, "密文长度非法（不是 16 字节的整数倍）");
+    return -1;
+  }
+  const uint8_t pad = data[size - 1];
+  bool valid = pad >= 1 && pad <= kPadBlock;
+  for (Py_ssize_t i = size - pad; valid && i < size; ++i) valid = data[i] == pad;
+  if (!valid) {
+    PyErr_SetString(PyExc_ValueError, "填充校验失败，数据已损坏或密钥不正确");
+    return -1;
+  }
+  return size - pad;
+}
+
+const FnSpec& pkcs7_unpad_description() noexcept { return kPaddingFunctions[1]; }
+
+}  // namespace qox::container
