@@ -13,6 +13,10 @@ inline PyObject* PyObject_CallNoArgs(PyObject* callable) {
 }
 #endif
 
+// The module entry must stay visible although the build hides every other
+// symbol; 3.8's PyMODINIT_FUNC does not say so itself.
+#define QOX_MODULE_ENTRY extern "C" __attribute__((visibility("default"))) PyObject*
+
 namespace qox {
 
 // The interpreter the calling thread runs in.

@@ -158,4 +158,4 @@ PyModuleDef module_def = {
 
 }  // namespace qox
 
-PyMODINIT_FUNC PyInit_crypto() { return PyModuleDef_Init(&qox::module_def); }
+QOX_MODULE_ENTRY PyInit_crypto() { return PyModuleDef_Init(&qox::module_def); }

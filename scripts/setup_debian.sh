@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when run as root
+# and something is missing. Sourced by the other scripts.
+qox_install_packages() {
+  local wanted=(cmake g++ make python3-dev libgtest-dev libbenchmark-dev libssl-dev
+                python3-pytest python3-hypothesis python3-cryptography
+                python3-exceptiongroup python3-tomli)
+  local missing=()
+  for package in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages (run as root to install): ${missing[*]}" >&2
+    return 1
+  fi
+  echo "installing: ${missing[*]}"
+  apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Configures and builds the extension for one interpreter into build/<tag>.
+qox_build() {
+  local python=$1 tag=$2 cpp_tests=$3
+  cmake -S . -B "build/$tag" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" \
+        -DQOX_BUILD_CPP_TESTS="$cpp_tests" >"build/$tag.configure.log" 2>&1 ||
+    { cat "build/$tag.configure.log"; return 1; }
+  cmake --build "build/$tag" -j "$(nproc)"
+}

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds and tests the module: the engine's C++ tests and the Python suite on
+# the system interpreter first, then the Python suite on every other CPython
+# 3.8-3.13 found under pyenv. Fails if any of them fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup_debian.sh
+qox_install_packages || exit 1
+mkdir -p build
+
+failures=()
+echo "=== system Python: $(/usr/bin/python3 --version)"
+if qox_build /usr/bin/python3 system ON &&
+   ctest --test-dir build/system --output-on-failure -j "$(nproc)" &&
+   /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider; then :
+else failures+=("system"); fi
+
+for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
+  python="$root/bin/python3"
+  [ -x "$python" ] || continue
+  tag="py$(basename "$root")"
+  echo "=== $tag"
+  # Debian's pure-Python pytest serves every interpreter.
+  if qox_build "$python" "$tag" OFF &&
+     PYTHONPATH=/usr/lib/python3/dist-packages "$python" -m pytest tests/python -q -p no:cacheprovider; then :
+  else failures+=("$tag"); fi
+done
+
+if [ ${#failures[@]} -ne 0 ]; then
+  echo "FAILED on: ${failures[*]}"
+  exit 1
+fi
+echo "all interpreters passed"
