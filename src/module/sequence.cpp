@@ -105,8 +105,6 @@ bool bind_round_tables() {
          remember_round_tables();
 }
 
-bool bind_value(const Name& name, PyObject* value) { return store_global(name, value); }
-
 bool bind_new_dict(const Name& name) {
   Ref dict = Ref::steal(PyDict_New());
   return dict && store_global(name, dict.get());
@@ -123,8 +121,8 @@ bool run_import_sequence() noexcept {
          define("_inv_mix_word") && define("_to_rounds") && define("_expand_key") &&
          bind_new_dict(kKeyCache) && define("_get_key") && define("_cbc_encrypt") &&
          define("_cbc_decrypt") &&
-         // _NativeAES, _init_native_backend and the probe's result belong here.
-         bind_value(kNativeAes, Py_None) &&
+         // The backend probe's result goes here, after _NativeAES and _init_native_backend.
+         store_global(kNativeAes, Py_None) &&
          define("_aes_cbc") &&
          bind_new_dict(kTest);
 }
