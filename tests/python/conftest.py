@@ -48,27 +48,6 @@ def _load_reference_cbc():
 REFERENCE_CBC = _load_reference_cbc()
 
 
-# --- TEMPORARY STAND-IN, used only while the engine functions are absent -----
-# _get_key and _aes_cbc come with the AES engine's Python face. On a build
-# without them, this fixture puts stand-ins in their place (the reference
-# AES-CBC above, no padding, placeholder schedules) so that the container code
-# can run; a test that reaches them without a working reference is skipped.
-# Once the module defines both names the fixture does nothing.
-def _stand_in_aes_cbc(sched, key, iv, data, encrypt):
-    if REFERENCE_CBC is None:
-        pytest.skip("no AES engine in this build and no working cryptography")
-    return REFERENCE_CBC(key, iv, data, encrypt)
-
-
-@pytest.fixture(autouse=True)
-def _engine_stand_in(monkeypatch):
-    if not (hasattr(crypto, "_get_key") and hasattr(crypto, "_aes_cbc")):
-        monkeypatch.setattr(crypto, "_get_key", lambda key: ("enc-placeholder", "dec-placeholder"),
-                            raising=False)
-        monkeypatch.setattr(crypto, "_aes_cbc", _stand_in_aes_cbc, raising=False)
-# --- end of the temporary stand-in ------------------------------------------
-
-
 @pytest.fixture(params=[True, False], ids=["tag", "no-tag"])
 def use_hmac(request):
     return request.param

@@ -1,0 +1,113 @@
+// Python face of the CBC loops: _cbc_encrypt and _cbc_decrypt.
+//
+// The checks run in the written order (schedule, tables, first and last, IV,
+// data); then the whole input goes to the engine in one call that writes
+// straight into the result bytes. Round keys are converted from the Python
+// objects on every call; tables only when a global no longer holds the list
+// bound at import.
+#include "aes/cbc.h"
+#include "aes/python/cbc_inputs.h"
+#include "aes/python/round_tables.h"
+#include "module/function.h"
+#include "module/state.h"
+#include "module/unpack.h"
+
+namespace qox {
+
+namespace {
+
+const Name kStruct("struct");
+
+constexpr size_t kBlockSize = 16;
+
+using EngineLoop = void (*)(const aes::TableSet&, const aes::RoundKeys&, const uint8_t*,
+                            const uint8_t*, uint8_t*, size_t);
+
+// The unpacked schedule: nr (never read), first and last as four items each, mid.
+struct ScheduleParts {
+  Ref first[4];
+  Ref mid;
+  Ref last[4];
+};
+
+bool run_blocks(Direction direction, const ScheduleParts& sched, const TableGlobals& tables,
+                const uint8_t* iv, const uint8_t* in, uint8_t* out, size_t blocks) {
+  const EngineLoop loop = direction == Direction::encrypt ? aes::cbc_encrypt : aes::cbc_decrypt;
+  ScheduleWords keys;
+  if (!keys.read_first(sched.first)) return false;
+  const bool fixed_mid = mid_is_fixed(sched.mid.get());
+  if (fixed_mid && !keys.gather_mid(sched.mid.get())) return false;
+  TableWords table_words;
+  if (!table_words.resolve(direction, tables) || !keys.read_last(sched.last)) return false;
+  if (fixed_mid) {
+    loop(table_words.set(), keys.round_keys(), iv, in, out, blocks);
+    return true;
+  }
+  // Any other `mid` is iterated again for every block, as the loops do; the
+  // chaining block is the previous output (encryption) or input (decryption).
+  for (size_t block = 0; block < blocks; ++block) {
+    if (!keys.gather_mid(sched.mid.get())) return false;
+    const size_t offset = block * kBlockSize;
+    const uint8_t* chain = block == 0 ? iv
+                           : direction == Direction::encrypt ? out + offset - kBlockSize
+                                                             : in + offset - kBlockSize;
+    loop(table_words.set(), keys.round_keys(), chain, in + offset, out + offset, 1);
+  }
+  return true;
+}
+
+PyObject* run_cbc(Direction direction, PyObject* const* args) {
+  PyObject* sched = args[0];
+  PyObject* iv = args[1];
+  PyObject* data = args[2];
+  // 1. nr, first, mid, last = sched
+  Ref items[4];
+  if (!unpack_exact(sched, items, 4)) return nullptr;
+  // 2. The eight tables, read once per call.
+  TableGlobals tables;
+  if (!lookup_table_globals(direction, &tables)) return nullptr;
+  // 3. The outer round keys, four items each.
+  ScheduleParts parts;
+  parts.mid = std::move(items[2]);
+  if (!unpack_exact(items[1].get(), parts.first, 4) ||
+      !unpack_exact(items[3].get(), parts.last, 4)) {
+    return nullptr;
+  }
+  // 4. and 5. Lengths of the IV and the data.
+  if (!check_iv_length(iv) || !check_data_length(data)) return nullptr;
+  const auto size = static_cast<size_t>(PyBytes_GET_SIZE(data));
+  Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!result) return nullptr;
+  // 7. The blocks; with none, nothing past the unpacking is looked at.
+  if (size > 0 &&
+      !run_blocks(direction, parts, tables,
+                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(iv)),
+                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
+                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get())),
+                  size / kBlockSize)) {
+    return nullptr;
+  }
+  // 8. The written steps pack the result through the `struct` global.
+  if (!lookup_global(kStruct)) return nullptr;
+  return result.release();
+}
+
+PyObject* cbc_encrypt_impl(PyObject* const* args) noexcept {
+  return run_cbc(Direction::encrypt, args);
+}
+
+PyObject* cbc_decrypt_impl(PyObject* const* args) noexcept {
+  return run_cbc(Direction::decrypt, args);
+}
+
+const FnSpec kCbcFunctions[] = {
+    {"_cbc_encrypt", "_cbc_encrypt", "AES-CBC 加密（data 长度必须是 16 的倍数）",
+     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")}, "bytes", cbc_encrypt_impl},
+    {"_cbc_decrypt", "_cbc_decrypt", "AES-CBC 解密（data 长度必须是 16 的倍数）",
+     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")}, "bytes", cbc_decrypt_impl},
+};
+const FunctionTable kCbcTable(kCbcFunctions);
+
+}  // namespace
+
+}  // namespace qox

@@ -1,0 +1,120 @@
+// The inputs of one CBC call turned into what the engine reads.
+#include "aes/python/cbc_inputs.h"
+
+#include "aes/python/words.h"
+#include "module/state.h"
+#include "module/unpack.h"
+
+#include <new>
+
+namespace qox {
+
+namespace {
+
+const Name kStruct("struct");
+const Name kUnpack("unpack");
+const Name kIvFormat(">4I");
+
+constexpr Py_ssize_t kBlockSize = 16;
+
+// Round keys are secret: overwrite the copies in a way the compiler keeps.
+void wipe(uint32_t* words, size_t count) {
+  volatile uint32_t* target = words;
+  for (size_t i = 0; i < count; ++i) target[i] = 0;
+}
+
+// struct.unpack(format, buffer) on an input of the wrong length. The host
+// raises struct.error; a `struct` global rebound to something that accepts
+// the input still leaves a length the engine cannot take.
+bool raise_from_unpack(PyObject* struct_module, PyObject* format, PyObject* buffer,
+                       const char* fallback) {
+  Ref unpack = Ref::steal(PyObject_GetAttr(struct_module, kUnpack.get()));
+  if (!unpack) return false;
+  PyObject* call_args[] = {format, buffer};
+  Ref result = Ref::steal(PyObject_Vectorcall(unpack.get(), call_args, 2, nullptr));
+  if (result) PyErr_SetString(PyExc_ValueError, fallback);
+  return false;
+}
+
+}  // namespace
+
+ScheduleWords::~ScheduleWords() {
+  wipe(first_, 4);
+  wipe(last_, 4);
+  wipe(inline_mid_, kInlineWords);
+  wipe(spilled_mid_.data(), spilled_mid_.size());
+}
+
+bool ScheduleWords::read_round_key(const Ref (&items)[4], uint32_t* out) noexcept {
+  for (int j = 0; j < 4; ++j) {
+    if (!word_or_raise(items[j].get(), &out[j], "round key word")) return false;
+  }
+  return true;
+}
+
+uint32_t* ScheduleWords::next_round_slot() noexcept {
+  const size_t used = 4 * mid_rounds_;
+  if (spilled_mid_.empty() && used + 4 <= kInlineWords) {
+    ++mid_rounds_;
+    return &inline_mid_[used];
+  }
+  try {
+    if (spilled_mid_.empty()) spilled_mid_.assign(inline_mid_, inline_mid_ + used);
+    spilled_mid_.resize(used + 4);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  ++mid_rounds_;
+  return &spilled_mid_[used];
+}
+
+bool ScheduleWords::gather_mid(PyObject* mid) noexcept {
+  mid_rounds_ = 0;
+  wipe(spilled_mid_.data(), spilled_mid_.size());
+  spilled_mid_.clear();
+  Ref iterator = Ref::steal(PyObject_GetIter(mid));
+  if (!iterator) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref words[4];
+    if (!unpack_exact(item.get(), words, 4)) return false;
+    uint32_t* slot = next_round_slot();
+    if (slot == nullptr || !read_round_key(words, slot)) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+aes::RoundKeys ScheduleWords::round_keys() const noexcept {
+  const uint32_t* mid = spilled_mid_.empty() ? inline_mid_ : spilled_mid_.data();
+  return {first_, mid, mid_rounds_, last_};
+}
+
+bool mid_is_fixed(PyObject* mid) noexcept {
+  if (!PyList_CheckExact(mid) && !PyTuple_CheckExact(mid)) return false;
+  for (Py_ssize_t r = 0; r < PySequence_Fast_GET_SIZE(mid); ++r) {
+    PyObject* round_key = PySequence_Fast_ITEMS(mid)[r];
+    if (!PyList_CheckExact(round_key) && !PyTuple_CheckExact(round_key)) return false;
+  }
+  return true;
+}
+
+bool check_iv_length(PyObject* iv) noexcept {
+  Ref struct_module = lookup_global(kStruct);
+  if (!struct_module) return false;
+  if (PyBytes_GET_SIZE(iv) == kBlockSize) return true;
+  return raise_from_unpack(struct_module.get(), kIvFormat.get(), iv, "the IV must be 16 bytes");
+}
+
+bool check_data_length(PyObject* data) noexcept {
+  Ref struct_module = lookup_global(kStruct);
+  if (!struct_module) return false;
+  const Py_ssize_t size = PyBytes_GET_SIZE(data);
+  if (size % kBlockSize == 0) return true;
+  // The format names the words of the whole blocks: ">%dI" % (4 * n).
+  Ref format = Ref::steal(PyUnicode_FromFormat(">%zdI", 4 * (size / kBlockSize)));
+  if (!format) return false;
+  return raise_from_unpack(struct_module.get(), format.get(), data,
+                           "the data length must be a multiple of 16");
+}
+
+}  // namespace qox

@@ -1,0 +1,111 @@
+// The sixteen round-table globals: their names, the lists bound at import, their words.
+#include "aes/python/round_tables.h"
+
+#include "aes/python/words.h"
+#include "aes/tables.h"
+#include "module/state.h"
+
+#include <new>
+
+namespace qox {
+
+namespace {
+
+const Name kTe0("_TE0"), kTe1("_TE1"), kTe2("_TE2"), kTe3("_TE3");
+const Name kTf0("_TF0"), kTf1("_TF1"), kTf2("_TF2"), kTf3("_TF3");
+const Name kTd0("_TD0"), kTd1("_TD1"), kTd2("_TD2"), kTd3("_TD3");
+const Name kTg0("_TG0"), kTg1("_TG1"), kTg2("_TG2"), kTg3("_TG3");
+
+constexpr size_t kTableSize = 256;
+constexpr size_t kTablesPerDirection = 8;
+
+// Strong references to the lists bound at import; kept for the process.
+PyObject* import_tables[kRoundTableCount] = {};
+
+// The engine's table that global number `index` was built from.
+const uint32_t* engine_table(size_t index) {
+  const aes::Tables& tables = aes::tables();
+  const size_t row = index % 4;
+  switch (index / 4) {
+    case 0: return tables.te[row];
+    case 1: return tables.tf[row];
+    case 2: return tables.td[row];
+    default: return tables.tg[row];
+  }
+}
+
+// Reads the 256 entries the loops can index from a rebound table.
+bool read_table(PyObject* table, const Name& name, uint32_t* out) {
+  static const char kWhat[] = "entry of round table ";
+  if ((PyList_CheckExact(table) || PyTuple_CheckExact(table)) &&
+      PySequence_Fast_GET_SIZE(table) >= static_cast<Py_ssize_t>(kTableSize)) {
+    // Reading ints runs no Python code, so the item array stays valid.
+    PyObject** items = PySequence_Fast_ITEMS(table);
+    for (size_t i = 0; i < kTableSize; ++i) {
+      if (!word_or_raise(items[i], &out[i], kWhat, name.text())) return false;
+    }
+    return true;
+  }
+  // Anything else is indexed as the loops index it, so a short list fails
+  // with the host's own IndexError.
+  for (size_t i = 0; i < kTableSize; ++i) {
+    Ref index = Ref::steal(PyLong_FromSize_t(i));
+    if (!index) return false;
+    Ref item = Ref::steal(PyObject_GetItem(table, index.get()));
+    if (!item || !word_or_raise(item.get(), &out[i], kWhat, name.text())) return false;
+  }
+  return true;
+}
+
+// Index of the first global a direction reads: _TE0 or _TD0.
+size_t first_table_of(Direction direction) {
+  return direction == Direction::decrypt ? kTablesPerDirection : 0;
+}
+
+}  // namespace
+
+const Name* const kRoundTableNames[kRoundTableCount] = {
+    &kTe0, &kTe1, &kTe2, &kTe3, &kTf0, &kTf1, &kTf2, &kTf3,
+    &kTd0, &kTd1, &kTd2, &kTd3, &kTg0, &kTg1, &kTg2, &kTg3,
+};
+
+bool remember_round_tables() noexcept {
+  for (size_t i = 0; i < kRoundTableCount; ++i) {
+    Ref table = lookup_global(*kRoundTableNames[i]);
+    if (!table) return false;
+    Py_XSETREF(import_tables[i], table.release());
+  }
+  return true;
+}
+
+bool lookup_table_globals(Direction direction, TableGlobals* out) noexcept {
+  const size_t first = first_table_of(direction);
+  for (size_t slot = 0; slot < kTablesPerDirection; ++slot) {
+    Ref& target = slot < 4 ? out->round[slot] : out->final_round[slot - 4];
+    target = lookup_global(*kRoundTableNames[first + slot]);
+    if (!target) return false;
+  }
+  return true;
+}
+
+bool TableWords::resolve(Direction direction, const TableGlobals& found) noexcept {
+  const size_t first = first_table_of(direction);
+  for (size_t slot = 0; slot < kTablesPerDirection; ++slot) {
+    const size_t index = first + slot;
+    PyObject* table = slot < 4 ? found.round[slot].get() : found.final_round[slot - 4].get();
+    const uint32_t* words = engine_table(index);
+    if (table != import_tables[index]) {
+      if (!converted_) {
+        converted_.reset(new (std::nothrow) uint32_t[kTablesPerDirection * kTableSize]);
+        if (!converted_) return PyErr_NoMemory(), false;
+      }
+      uint32_t* dest = &converted_[slot * kTableSize];
+      if (!read_table(table, *kRoundTableNames[index], dest)) return false;
+      words = dest;
+    }
+    (slot < 4 ? set_.round[slot] : set_.final_round[slot - 4]) = words;
+  }
+  return true;
+}
+
+}  // namespace qox

@@ -1,0 +1,46 @@
+// The sixteen round-table globals: their names, the lists bound at import, their words.
+#pragma once
+
+#include "aes/cbc.h"
+#include "module/names.h"
+#include "module/ref.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace qox {
+
+constexpr size_t kRoundTableCount = 16;
+
+// In the order _build_tables returns the lists and the import binds them:
+// _TE0.._TE3, _TF0.._TF3, _TD0.._TD3, _TG0.._TG3.
+extern const Name* const kRoundTableNames[kRoundTableCount];
+
+// Keeps the lists just bound under those names, so that later calls can tell
+// them from rebound ones. Called once, by the import-time sequence.
+bool remember_round_tables() noexcept;
+
+enum class Direction { encrypt, decrypt };
+
+// The eight table globals one direction reads (middle rounds, then last
+// round), looked up in that order; NameError for a missing one.
+struct TableGlobals {
+  Ref round[4];
+  Ref final_round[4];
+};
+bool lookup_table_globals(Direction direction, TableGlobals* out) noexcept;
+
+// The words behind the tables found. A list bound at import stands for the
+// engine's own table (the lists are read-only by contract, so in-place edits
+// are not looked for); any other object is read entry by entry.
+class TableWords {
+ public:
+  bool resolve(Direction direction, const TableGlobals& found) noexcept;
+  const aes::TableSet& set() const noexcept { return set_; }
+
+ private:
+  aes::TableSet set_{};
+  std::unique_ptr<uint32_t[]> converted_;  // 8 x 256 words, only once one is rebound
+};
+
+}  // namespace qox

@@ -1,0 +1,258 @@
+"""The CBC loops: vectors, CBC properties, checks in their order, rebound tables, a reference cipher."""
+import os
+import random
+import struct
+import sys
+
+import pytest
+
+import aes_model as model
+import qoxcrypto.crypto as crypto
+
+KEY = bytes(range(32))
+ENC, DEC = model.expand_key(KEY)
+PLAIN = bytes.fromhex("00112233445566778899aabbccddeeff")
+CIPHER = bytes.fromhex("8ea2b7ca516745bfeafc49904b496089")
+TABLE_NAMES = ["_TE0", "_TE1", "_TE2", "_TE3", "_TF0", "_TF1", "_TF2", "_TF3",
+               "_TD0", "_TD1", "_TD2", "_TD3", "_TG0", "_TG1", "_TG2", "_TG3"]
+
+
+@pytest.fixture(autouse=True)
+def fresh_cache(monkeypatch):
+    monkeypatch.setattr(crypto, "_KEY_CACHE", {})
+
+
+def struct_error(fmt, buffer):
+    with pytest.raises(struct.error) as info:
+        struct.unpack(fmt, buffer)
+    return str(info.value)
+
+
+def as_lists(sched):
+    nr, first, mid, last = sched
+    return [nr, list(first), [list(k) for k in mid], list(last)]
+
+
+def test_fips_197_c3():
+    enc, dec = crypto._get_key(KEY)
+    assert crypto._cbc_encrypt(enc, bytes(16), PLAIN) == CIPHER
+    assert crypto._cbc_decrypt(dec, bytes(16), CIPHER) == PLAIN
+
+
+@pytest.mark.parametrize("function, sched", [(crypto._cbc_encrypt, ENC), (crypto._cbc_decrypt, DEC)])
+def test_empty_data(function, sched):
+    result = function(sched, bytes(16), b"")
+    assert result == b"" and type(result) is bytes
+
+
+def test_chaining():
+    iv = bytes(range(16, 32))
+    ct = crypto._cbc_encrypt(ENC, iv, PLAIN * 2)
+    assert ct[:16] != ct[16:]
+    assert crypto._cbc_decrypt(DEC, ct[:16], ct[16:]) == PLAIN
+    assert crypto._cbc_decrypt(DEC, iv, ct) == PLAIN * 2
+
+
+def test_iv_change_flips_the_plaintext_by_the_iv_difference():
+    iv1, iv2 = bytes(16), bytes(range(100, 116))
+    p1, p2 = crypto._cbc_decrypt(DEC, iv1, CIPHER), crypto._cbc_decrypt(DEC, iv2, CIPHER)
+    assert bytes(a ^ b for a, b in zip(p1, p2)) == bytes(a ^ b for a, b in zip(iv1, iv2))
+
+
+@pytest.mark.parametrize("shape", ["tuples", "lists", "mid tuple"])
+def test_schedules_as_lists_or_tuples(shape):
+    enc, dec = {"tuples": (ENC, DEC), "lists": (as_lists(ENC), as_lists(DEC)),
+                "mid tuple": ((14, ENC[1], tuple(ENC[2]), ENC[3]), (14, DEC[1], tuple(DEC[2]), DEC[3]))}[shape]
+    assert crypto._cbc_encrypt(enc, bytes(16), PLAIN) == CIPHER
+    assert crypto._cbc_decrypt(dec, bytes(16), CIPHER) == PLAIN
+
+
+def test_mid_is_iterated_again_for_every_block():
+    data = bytes(range(64))
+    one_shot = (14, ENC[1], iter(ENC[2]), ENC[3])
+    expected = model.cbc((14, ENC[1], iter(ENC[2]), ENC[3]), bytes(16), data, True)
+    assert crypto._cbc_encrypt(one_shot, bytes(16), data) == expected
+    # Round keys given by arbitrary iterables work as well.
+    gen_keys = (14, ENC[1], [iter(k) for k in ENC[2]], ENC[3])
+    with pytest.raises(ValueError, match=r"^need more than 0 values to unpack$"):
+        crypto._cbc_encrypt(gen_keys, bytes(16), data)       # exhausted in the second block
+    assert crypto._cbc_encrypt(gen_keys[:2] + ([iter(k) for k in ENC[2]],) + gen_keys[3:],
+                               bytes(16), data[:16]) == model.cbc(ENC, bytes(16), data[:16], True)
+
+
+@pytest.mark.parametrize("iv_len", [0, 15, 17])
+@pytest.mark.parametrize("data", [b"", PLAIN])
+def test_iv_of_wrong_length_is_struct_error(iv_len, data):
+    iv = bytes(iv_len)
+    for function, sched in [(crypto._cbc_encrypt, ENC), (crypto._cbc_decrypt, DEC)]:
+        with pytest.raises(struct.error) as info:
+            function(sched, iv, data)
+        assert str(info.value) == struct_error(">4I", iv)
+
+
+@pytest.mark.parametrize("length", [1, 15, 17, 31, 33])
+def test_data_of_partial_block_is_struct_error(length):
+    data = bytes(length)
+    for function, sched in [(crypto._cbc_encrypt, ENC), (crypto._cbc_decrypt, DEC)]:
+        with pytest.raises(struct.error) as info:
+            function(sched, bytes(16), data)
+        assert str(info.value) == struct_error(">%dI" % (4 * (length // 16)), data)
+
+
+@pytest.mark.parametrize("sched, error, message", [
+    ((14, ENC[1], ENC[2]), ValueError, r"^need more than 3 values to unpack$"),
+    (ENC + (0,), ValueError, r"^too many values to unpack \(expected 4\)$"),
+    ((14, ENC[1][:3], ENC[2], ENC[3]), ValueError, r"^need more than 3 values to unpack$"),
+    ((14, ENC[1], ENC[2], ENC[3] + (0,)), ValueError, r"^too many values to unpack \(expected 4\)$"),
+    ((14, (1,), ENC[2], ENC[3]), ValueError, r"^need more than 1 value to unpack$"),
+    (None, TypeError, r"NoneType"),
+    ((14, 5, ENC[2], ENC[3]), TypeError, r"int"),
+])
+def test_schedule_unpacking_comes_before_the_length_checks(sched, error, message):
+    with pytest.raises(error, match=message):
+        crypto._cbc_encrypt(sched, bytes(3), bytes(5))
+
+
+def test_middle_round_keys_are_only_read_for_blocks():
+    broken = (14, ENC[1], [(1, 2, 3)], ENC[3])
+    assert crypto._cbc_encrypt(broken, bytes(16), b"") == b""
+    with pytest.raises(ValueError, match=r"^need more than 3 values to unpack$"):
+        crypto._cbc_encrypt(broken, bytes(16), PLAIN)
+    assert crypto._cbc_encrypt((14, ENC[1], 42, ENC[3]), bytes(16), b"") == b""
+    with pytest.raises(TypeError, match="int"):
+        crypto._cbc_encrypt((14, ENC[1], 42, ENC[3]), bytes(16), PLAIN)
+
+
+@pytest.mark.parametrize("word, error", [
+    (-1, ValueError), (2**32, ValueError), (2**70, ValueError), ("1", TypeError), (1.0, TypeError), (None, TypeError),
+])
+@pytest.mark.parametrize("where", ["first", "mid", "last"])
+def test_round_key_words_must_be_32_bit_ints(word, error, where):
+    nr, first, mid, last = as_lists(ENC)
+    {"first": first, "mid": mid[5], "last": last}[where][2] = word
+    sched = (nr, first, mid, last)
+    assert crypto._cbc_encrypt(sched, bytes(16), b"") == b""
+    with pytest.raises(error, match=r"^round key word must be an int in 0\.\.4294967295"):
+        crypto._cbc_encrypt(sched, bytes(16), PLAIN)
+
+
+@pytest.mark.parametrize("arg, type_name", [
+    (bytearray(16), "bytearray"), (None, "NoneType"), (type("Sub", (bytes,), {})(16), "Sub"), (memoryview(bytes(16)), "memoryview"),
+])
+def test_iv_and_data_must_be_exactly_bytes(arg, type_name):
+    for function in (crypto._cbc_encrypt, crypto._cbc_decrypt):
+        # Checked before the schedule is looked at.
+        with pytest.raises(TypeError, match=r"^Argument 'iv' has incorrect type \(expected bytes, got %s\)" % type_name):
+            function(None, arg, b"")
+        with pytest.raises(TypeError, match=r"^Argument 'data' has incorrect type \(expected bytes, got %s\)" % type_name):
+            function(None, bytes(16), arg)
+    with pytest.raises(TypeError, match=r"^_cbc_encrypt\(\) takes exactly 3 positional arguments \(2 given\)$"):
+        crypto._cbc_encrypt(ENC, bytes(16))
+
+
+def test_keywords_and_interface():
+    assert crypto._cbc_encrypt(data=PLAIN, iv=bytes(16), sched=ENC) == CIPHER
+    for function, word in [(crypto._cbc_encrypt, "加密"), (crypto._cbc_decrypt, "解密")]:
+        assert function.__doc__ == "AES-CBC %s（data 长度必须是 16 的倍数）" % word
+        assert function.__annotations__ == {"iv": "bytes", "data": "bytes", "return": "bytes"}
+
+
+# --- tables read at call time -----------------------------------------------
+
+def test_tables_are_read_after_the_schedule_and_before_the_lengths(monkeypatch):
+    monkeypatch.delattr(crypto, "_TF2")
+    with pytest.raises(ValueError, match="unpack"):
+        crypto._cbc_encrypt((1, 2, 3), bytes(3), b"")
+    with pytest.raises(NameError, match=r"^name '_TF2' is not defined$"):
+        crypto._cbc_encrypt((14, (1,), ENC[2], ENC[3]), bytes(3), b"")
+    # Decryption reads only the _TD and _TG tables.
+    assert crypto._cbc_decrypt(DEC, bytes(16), CIPHER) == PLAIN
+
+
+@pytest.mark.parametrize("name", ["_TE0", "_TE3", "_TF1", "_TD2", "_TG0", "_TG3"])
+def test_rebound_table_is_used(monkeypatch, name):
+    table = list(getattr(crypto, name))
+    table[0x63] ^= 0x01020304
+    table[0x52] ^= 0x80808080
+    monkeypatch.setattr(crypto, name, table)
+    tables = [getattr(crypto, n) for n in TABLE_NAMES]
+    data = bytes(range(48))
+    assert crypto._cbc_encrypt(ENC, bytes(16), data) == model.cbc(ENC, bytes(16), data, True, tables)
+    assert crypto._cbc_decrypt(DEC, bytes(16), data) == model.cbc(DEC, bytes(16), data, False, tables)
+
+
+@pytest.mark.parametrize("replacement", [list, tuple, lambda t: dict(enumerate(t)), lambda t: list(t) + [0, 0]])
+def test_table_of_equal_content_gives_the_same_result(monkeypatch, replacement):
+    monkeypatch.setattr(crypto, "_TE1", replacement(crypto._TE1))
+    monkeypatch.setattr(crypto, "_TG2", replacement(crypto._TG2))
+    assert crypto._cbc_encrypt(ENC, bytes(16), PLAIN) == CIPHER
+    assert crypto._cbc_decrypt(DEC, bytes(16), CIPHER) == PLAIN
+
+
+@pytest.mark.parametrize("table, error, message", [
+    ([0] * 255, IndexError, r"^list index out of range$"),
+    ([0] * 255 + ["x"], TypeError, r"^entry of round table _TE2 must be an int in 0\.\.4294967295, not str$"),
+    ([2**32] * 256, ValueError, r"^entry of round table _TE2 must be an int in 0\.\.4294967295$"),
+    ([-1] * 256, ValueError, r"^entry of round table _TE2 must be an int"),
+    (None, TypeError, r"NoneType"),
+])
+def test_unusable_rebound_table(monkeypatch, table, error, message):
+    monkeypatch.setattr(crypto, "_TE2", table)
+    assert crypto._cbc_encrypt(ENC, bytes(16), b"") == b""
+    with pytest.raises(error, match=message):
+        crypto._cbc_encrypt(ENC, bytes(16), PLAIN)
+
+
+def test_missing_struct_global(monkeypatch):
+    monkeypatch.delattr(crypto, "struct")
+    with pytest.raises(NameError, match=r"^name 'struct' is not defined$"):
+        crypto._cbc_encrypt(ENC, bytes(16), PLAIN)
+
+
+def test_no_references_leak():
+    iv, data = bytes(range(16)), os.urandom(64)
+    before = [sys.getrefcount(o) for o in (iv, data, ENC, ENC[2][0][0])]
+    for _ in range(100):
+        crypto._cbc_encrypt(ENC, iv, data)
+        crypto._cbc_decrypt(DEC, iv, data)
+        with pytest.raises(struct.error):
+            crypto._cbc_encrypt(ENC, iv, data[:-1])
+    assert [sys.getrefcount(o) for o in (iv, data, ENC, ENC[2][0][0])] == before
+
+
+# --- against an independent implementation -----------------------------------
+
+@pytest.fixture
+def reference_cbc():
+    """AES-CBC of the cryptography package; skips where it or its backend cannot load."""
+    try:
+        from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+        Cipher(algorithms.AES(bytes(16)), modes.CBC(bytes(16))).encryptor()
+    except ImportError as exc:
+        pytest.skip("cryptography unavailable: %s" % exc)
+
+    def run(key, iv, data, encrypt):
+        cipher = Cipher(algorithms.AES(key), modes.CBC(iv))
+        context = cipher.encryptor() if encrypt else cipher.decryptor()
+        return context.update(data) + context.finalize()
+    return run
+
+
+def test_matches_a_reference_cipher(reference_cbc):
+    rng = random.Random(97)
+    for key_len in (16, 24, 32):
+        for _ in range(6):
+            key = bytes(rng.getrandbits(8) for _ in range(key_len))
+            iv = bytes(rng.getrandbits(8) for _ in range(16))
+            data = bytes(rng.getrandbits(8) for _ in range(16 * rng.randint(0, 64)))
+            enc, dec = crypto._get_key(key)
+            assert crypto._cbc_encrypt(enc, iv, data) == reference_cbc(key, iv, data, True)
+            assert crypto._cbc_decrypt(dec, iv, data) == reference_cbc(key, iv, data, False)
+
+
+def test_large_input_matches_a_reference_cipher(reference_cbc):
+    key, iv, data = os.urandom(32), os.urandom(16), os.urandom(1 << 20)
+    enc, dec = crypto._get_key(key)
+    ct = crypto._cbc_encrypt(enc, iv, data)
+    assert ct == reference_cbc(key, iv, data, True)
+    assert crypto._cbc_decrypt(dec, iv, ct) == data
