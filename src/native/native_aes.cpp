@@ -116,27 +116,29 @@ PyObject* init_impl(PyObject* const* args) noexcept {
   if (!dll || PyObject_SetAttr(self, kDllAttr.get(), dll.get()) < 0) return nullptr;
   Ref ulong = get_attr(ctypes.get(), kCUlong);
   if (!ulong || !declare_functions(ctypes.get(), dll.get())) return nullptr;
+  Ref zero = make_int(0);
+  if (!zero) return nullptr;
 
   Ref alg = call_method(ctypes.get(), kCVoidP, {});
   if (!alg || PyObject_SetAttr(self, kAlgAttr.get(), alg.get()) < 0) return nullptr;
   Ref alg_ref = call_method(ctypes.get(), kByref, {alg.get()});
-  Ref zero = make_int(0);
-  if (!alg_ref || !zero ||
-      !checked(self, call_method(dll.get(), kOpenProvider,
-                                 {alg_ref.get(), kAes.get(), Py_None, zero.get()}))) {
+  if (!alg_ref || !checked(self, call_method(dll.get(), kOpenProvider,
+                                             {alg_ref.get(), kAes.get(), Py_None, zero.get()}))) {
     return nullptr;
   }
 
   Ref obj_len = call(ulong.get(), {zero.get()});
+  if (!obj_len) return nullptr;
   Ref got = call(ulong.get(), {zero.get()});
-  if (!obj_len || !got) return nullptr;
+  if (!got) return nullptr;
   Ref obj_len_ref = call_method(ctypes.get(), kByref, {obj_len.get()});
+  if (!obj_len_ref) return nullptr;
   Ref obj_len_size = call_method(ctypes.get(), kSizeof, {obj_len.get()});
+  if (!obj_len_size) return nullptr;
   Ref got_ref = call_method(ctypes.get(), kByref, {got.get()});
-  if (!obj_len_ref || !obj_len_size || !got_ref ||
-      !checked(self, call_method(dll.get(), kGetProperty,
-                                 {alg.get(), kObjectLength.get(), obj_len_ref.get(),
-                                  obj_len_size.get(), got_ref.get(), zero.get()}))) {
+  if (!got_ref || !checked(self, call_method(dll.get(), kGetProperty,
+                                             {alg.get(), kObjectLength.get(), obj_len_ref.get(),
+                                              obj_len_size.get(), got_ref.get(), zero.get()}))) {
     return nullptr;
   }
   Ref length = get_attr(obj_len.get(), kValue);
@@ -162,10 +164,10 @@ PyObject* checked_impl(PyObject* const* args) noexcept {
   if (negative < 0) return nullptr;
   if (!negative) return Ref::borrow(status).release();
   Ref mask = make_int(0xFFFFFFFFLL);
-  Ref unsigned_status = mask ? Ref::steal(PyNumber_And(status, mask.get())) : Ref();
-  Ref hex = unsigned_status
-                ? Ref::steal(PyObject_Format(unsigned_status.get(), kStatusFormat.get()))
-                : Ref();
+  if (!mask) return nullptr;
+  Ref unsigned_status = Ref::steal(PyNumber_And(status, mask.get()));
+  if (!unsigned_status) return nullptr;
+  Ref hex = Ref::steal(PyObject_Format(unsigned_status.get(), kStatusFormat.get()));
   if (!hex) return nullptr;
   return raise_with(PyExc_OSError, text_with_value("BCrypt 调用失败: 0x", hex.get()));
 }
@@ -178,30 +180,34 @@ Ref run_cipher(PyObject* self, PyObject* ctypes, PyObject* dll, PyObject* hkey,
   PyObject* iv = args[2];
   PyObject* data = args[3];
   const bool encrypt = args[4] == Py_True;
-  Ref alg = get_attr(self, kAlgAttr);
-  Ref obj_len = get_attr(self, kObjLenAttr);
-  Ref hkey_ref = call_method(ctypes, kByref, {hkey});
-  Ref key_len = make_int(PyBytes_GET_SIZE(key));
   Ref zero = make_int(0);
-  if (!alg || !obj_len || !hkey_ref || !key_len || !zero ||
-      !checked(self, call_method(dll, kGenerateKey,
-                                 {alg.get(), hkey_ref.get(), key_obj, obj_len.get(), key,
-                                  key_len.get(), zero.get()}))) {
+  Ref sixteen = make_int(16);
+  Ref key_len = make_int(PyBytes_GET_SIZE(key));
+  Ref data_len = make_int(PyBytes_GET_SIZE(data));
+  if (!zero || !sixteen || !key_len || !data_len) return Ref();
+
+  Ref alg = get_attr(self, kAlgAttr);
+  if (!alg) return Ref();
+  Ref obj_len = get_attr(self, kObjLenAttr);
+  if (!obj_len) return Ref();
+  Ref hkey_ref = call_method(ctypes, kByref, {hkey});
+  if (!hkey_ref || !checked(self, call_method(dll, kGenerateKey,
+                                              {alg.get(), hkey_ref.get(), key_obj, obj_len.get(),
+                                               key, key_len.get(), zero.get()}))) {
     return Ref();
   }
-  Ref data_len = make_int(PyBytes_GET_SIZE(data));
-  Ref out = data_len ? call_method(ctypes, kCreateStringBuffer, {data_len.get()}) : Ref();
+  Ref out = call_method(ctypes, kCreateStringBuffer, {data_len.get()});
+  if (!out) return Ref();
   Ref written = call_method(ctypes, kCUlong, {zero.get()});
-  if (!out || !written) return Ref();
+  if (!written) return Ref();
   // A private IV copy: CNG writes the chaining value back into it.
   Ref iv_copy = Ref::steal(PyBytes_FromObject(iv));
-  Ref sixteen = make_int(16);
-  Ref iv_buf = iv_copy && sixteen
-                   ? call_method(ctypes, kCreateStringBuffer, {iv_copy.get(), sixteen.get()})
-                   : Ref();
+  if (!iv_copy) return Ref();
+  Ref iv_buf = call_method(ctypes, kCreateStringBuffer, {iv_copy.get(), sixteen.get()});
+  if (!iv_buf) return Ref();
   Ref written_ref = call_method(ctypes, kByref, {written.get()});
-  if (!iv_buf || !written_ref) return Ref();
-  if (!checked(self, call_method(dll, encrypt ? kEncrypt : kDecrypt,
+  if (!written_ref ||
+      !checked(self, call_method(dll, encrypt ? kEncrypt : kDecrypt,
                                  {hkey, data, data_len.get(), Py_None, iv_buf.get(),
                                   sixteen.get(), out.get(), data_len.get(), written_ref.get(),
                                   zero.get()}))) {
@@ -232,16 +238,17 @@ bool destroy_key(PyObject* dll, PyObject* hkey) {
 PyObject* crypt_impl(PyObject* const* args) noexcept {
   PyObject* self = args[0];
   Ref ctypes = get_attr(self, kCtypesAttr);
+  if (!ctypes) return nullptr;
   Ref obj_len = get_attr(self, kObjLenAttr);
-  Ref key_obj = obj_len && ctypes
-                    ? call_method(ctypes.get(), kCreateStringBuffer, {obj_len.get()})
-                    : Ref();
-  Ref hkey = key_obj ? call_method(ctypes.get(), kCVoidP, {}) : Ref();
+  if (!obj_len) return nullptr;
+  Ref key_obj = call_method(ctypes.get(), kCreateStringBuffer, {obj_len.get()});
+  if (!key_obj) return nullptr;
+  Ref hkey = call_method(ctypes.get(), kCVoidP, {});
   if (!hkey) return nullptr;
+  // No key exists before this point, so there is nothing to clean up yet.
   Ref dll = get_attr(self, kDllAttr);
-  Ref result = dll ? run_cipher(self, ctypes.get(), dll.get(), hkey.get(), key_obj.get(), args)
-                   : Ref();
   if (!dll) return nullptr;
+  Ref result = run_cipher(self, ctypes.get(), dll.get(), hkey.get(), key_obj.get(), args);
   if (!result) {
     // As a `finally:` clause: an error of the cleanup replaces the one in
     // flight (which becomes its context); otherwise the first propagates.
