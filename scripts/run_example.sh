@@ -6,4 +6,4 @@ source scripts/setup_debian.sh
 qox_install_packages
 mkdir -p build
 qox_build /usr/bin/python3 system OFF >/dev/null
-PYTHONPATH="$PWD${PYTHONPATH:+:$PYTHONPATH}" /usr/bin/python3 examples/show_sbox.py
+PYTHONPATH="$PWD${PYTHONPATH:+:$PYTHONPATH}" /usr/bin/python3 examples/settings_roundtrip.py
