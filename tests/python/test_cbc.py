@@ -222,22 +222,6 @@ def test_no_references_leak():
 
 # --- against an independent implementation -----------------------------------
 
-@pytest.fixture
-def reference_cbc():
-    """AES-CBC of the cryptography package; skips where it or its backend cannot load."""
-    try:
-        from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-        Cipher(algorithms.AES(bytes(16)), modes.CBC(bytes(16))).encryptor()
-    except ImportError as exc:
-        pytest.skip("cryptography unavailable: %s" % exc)
-
-    def run(key, iv, data, encrypt):
-        cipher = Cipher(algorithms.AES(key), modes.CBC(iv))
-        context = cipher.encryptor() if encrypt else cipher.decryptor()
-        return context.update(data) + context.finalize()
-    return run
-
-
 def test_matches_a_reference_cipher(reference_cbc):
     rng = random.Random(97)
     for key_len in (16, 24, 32):
