@@ -4,28 +4,7 @@ import random
 import pytest
 
 import qoxcrypto.crypto as crypto
-
-
-# The written expressions, as the model the module must agree with.
-def model_xtime(a):
-    a <<= 1
-    if a & 0x100:
-        a ^= 0x11B
-    return a & 0xFF
-
-
-def model_mul(a, b, xtime=model_xtime):
-    r = 0
-    while b:
-        if b & 1:
-            r ^= a
-        a = xtime(a)
-        b >>= 1
-    return r
-
-
-def model_ror8(w):
-    return ((w >> 8) | (w << 24)) & 0xFFFFFFFF
+from aes_model import mul as model_mul, ror8 as model_ror8, xtime as model_xtime
 
 
 rng = random.Random(2024)
