@@ -32,29 +32,9 @@ QOX_INLINE_VAES __m512i load_round_key_x4(const uint32_t* words) {
     return broadcast_block(hw::load_round_key(words));
 }
 
-// zmm counterpart of hw::HeldKeys: every key broadcast once per call.
-template <size_t kMid>
-class HeldKeysX4 {
-public:
-    QOX_INLINE_VAES explicit HeldKeysX4(const RoundKeys& k) {
-        keys_[0] = load_round_key_x4(k.first);
-        for (size_t r = 0; r < kMid; ++r) keys_[r + 1] = load_round_key_x4(k.mid + 4 * r);
-        keys_[kMid + 1] = load_round_key_x4(k.last);
-    }
-    QOX_INLINE_VAES ~HeldKeysX4() { wipe(keys_, sizeof keys_); }
-    HeldKeysX4(const HeldKeysX4&) = delete;
-    HeldKeysX4& operator=(const HeldKeysX4&) = delete;
-
-    static constexpr size_t mid_rounds() { return kMid; }
-    QOX_INLINE_VAES __m512i first() const { return keys_[0]; }
-    QOX_INLINE_VAES __m512i mid(size_t r) const { return keys_[r + 1]; }
-    QOX_INLINE_VAES __m512i last() const { return keys_[kMid + 1]; }
-
-private:
-    __m512i keys_[kMid + 2];
-};
-
-// zmm counterpart of hw::StreamedKeys for any inner round count.
+// zmm counterpart of hw::StreamedKeys for any inner round count: each
+// inner key is reloaded and broadcast once per sixteen blocks, which
+// measured as fast as holding all of them in registers.
 class StreamedKeysX4 {
 public:
     QOX_INLINE_VAES explicit StreamedKeysX4(const RoundKeys& k)
@@ -120,12 +100,7 @@ bool vaes_available() { return (cpu_features() & kCpuVaes512) != 0; }
 QOX_TARGET_VAES void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                                       size_t blocks) {
     if (blocks < 4) return cbc_decrypt_aesni(k, iv, in, out, blocks);
-    switch (k.mid_rounds) {
-        case 9: return decrypt_wide(HeldKeysX4<9>(k), k, iv, in, out, blocks);
-        case 11: return decrypt_wide(HeldKeysX4<11>(k), k, iv, in, out, blocks);
-        case 13: return decrypt_wide(HeldKeysX4<13>(k), k, iv, in, out, blocks);
-        default: return decrypt_wide(StreamedKeysX4(k), k, iv, in, out, blocks);
-    }
+    decrypt_wide(StreamedKeysX4(k), k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

@@ -42,7 +42,7 @@ public:
         for (size_t r = 0; r < kMid; ++r) keys_[r + 1] = load_round_key(k.mid + 4 * r);
         keys_[kMid + 1] = load_round_key(k.last);
     }
-    QOX_INLINE_AESNI ~HeldKeys() { wipe(keys_, sizeof keys_); }
+    QOX_INLINE_AESNI ~HeldKeys() { wipe(keys_); }
     HeldKeys(const HeldKeys&) = delete;
     HeldKeys& operator=(const HeldKeys&) = delete;
 
