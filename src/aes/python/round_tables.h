@@ -37,6 +37,9 @@ class TableWords {
  public:
   bool resolve(Direction direction, const TableGlobals& found) noexcept;
   const aes::TableSet& set() const noexcept { return set_; }
+  // True when every table found is the one bound at import, so the engine's
+  // own tables (and with them its hardware path) give the same bytes.
+  bool all_pristine() const noexcept { return !converted_; }
 
  private:
   aes::TableSet set_{};
