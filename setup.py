@@ -9,13 +9,14 @@ from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# The flags CMake gives both targets in a Release build (see CMakeLists.txt and
-# src/aes/CMakeLists.txt). The interpreter's own CFLAGS (-g, -O2, -fwrapv, C-only
-# warnings) are left out on purpose, so both builds produce the same code.
+# The flags CMake gives both targets in a Release build and the module's link options
+# (see CMakeLists.txt and src/aes/CMakeLists.txt): keep the two in step. The interpreter's
+# own CFLAGS (-g, -O2, -fwrapv, C-only warnings) are left out on purpose, so both builds
+# produce the same code.
 COMPILE_FLAGS = ["-std=c++17", "-O3", "-DNDEBUG", "-fPIC", "-fvisibility=hidden",
                  "-fvisibility-inlines-hidden", "-Wall", "-Wextra"]
 EXPORTS_MAP = "src/module/exports.map"
-LINK_FLAGS = ["-shared", "-Wl,--exclude-libs,ALL",
+LINK_FLAGS = ["-shared", "-static-libstdc++", "-static-libgcc", "-Wl,--exclude-libs,ALL",
               "-Wl,--version-script=" + os.path.join(HERE, EXPORTS_MAP)]
 
 
@@ -61,8 +62,8 @@ crypto = Extension(
     sources=read_sources(),
     include_dirs=["src"],
     language="c++",
-    # Headers and the version script: a change to any of them rebuilds the module.
-    depends=sorted(glob.glob("src/**/*.h", recursive=True)) + [EXPORTS_MAP, "sources.txt"],
+    # Headers, the version script and these flags: a change to any of them rebuilds the module.
+    depends=sorted(glob.glob("src/**/*.h", recursive=True)) + [EXPORTS_MAP, "sources.txt", "setup.py"],
 )
 
 # Name, description and entry points are in pyproject.toml.

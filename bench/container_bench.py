@@ -55,11 +55,15 @@ def container_functions_cryptography(key):
 
 
 def container_functions_pycryptodome(key):
-    try:
-        from Crypto.Cipher import AES
-        from Crypto.Util.Padding import pad, unpad
+    try:  # Debian ships it as Cryptodome
+        from Cryptodome.Cipher import AES
+        from Cryptodome.Util.Padding import pad, unpad
     except ImportError:
-        return None
+        try:
+            from Crypto.Cipher import AES
+            from Crypto.Util.Padding import pad, unpad
+        except ImportError:
+            return None
 
     def encrypt(text):
         iv = os.urandom(16)

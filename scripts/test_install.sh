@@ -2,8 +2,9 @@
 # Installs the package as users do, offline, into fresh virtual environments of the
 # system Python: `pip install .`, then `pip wheel .` and that wheel into a second one.
 # From outside the checkout it then checks each installation: the module imports from
-# the venv, exports only PyInit_crypto, ships its stub and py.typed, and the command
-# line (python3 -m qoxcrypto and the qoxcrypto script) round-trips a file.
+# the venv, exports only PyInit_crypto, carries its C++ runtime, ships its stub and
+# py.typed, and the command line (python3 -m qoxcrypto and the qoxcrypto script)
+# round-trips a file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -48,6 +49,8 @@ PY
 )
   exported=$(nm -D --defined-only "$so" | awk '{print $3}')
   [ "$exported" = "PyInit_crypto" ] || { echo "exports of $so: $exported"; exit 1; }
+  # Linked like the CMake build: the C++ runtime is inside, not a shared dependency.
+  ! readelf -d "$so" | grep -q 'NEEDED.*libstdc++' || { echo "$so needs the shared libstdc++"; exit 1; }
   "$python" -m qoxcrypto keygen "$venv.key" 2>/dev/null
   "$python" -m qoxcrypto encrypt plain.json -o "$venv.qox" --key-file "$venv.key" 2>/dev/null
   "$work/$venv/bin/qoxcrypto" decrypt "$venv.qox" --key-file "$venv.key" > "$venv.json"

@@ -5,8 +5,13 @@
 // every class constant is read from the instance, so rebinding a global or
 // shadowing a constant changes what the next call does. The fast paths below
 // only skip work whose outcome is already known (exact bytes, exact ints, the
-// module's own _pkcs7_unpad).
+// module's own _pkcs7_unpad). When the whole road is the module's own code,
+// encrypt builds the container in one allocation and encrypts inside it, and
+// decrypt reads the ciphertext where it lies; the HMAC reads a view.
+#include "aes/python/cbc_into.h"
+#include "aes/python/pristine.h"
 #include "container/layout.h"
+#include "container/own_road.h"
 #include "module/call.h"
 #include "module/unpack.h"
 
@@ -209,6 +214,70 @@ PyObject* unpad_and_decode(PyObject* padded) {
   return plain ? decode_utf8(plain.get()) : nullptr;
 }
 
+// The tag and the header around a ciphertext that already sits at offset 53
+// of `container`, as encrypt's last steps: the tag when use_hmac is true, then
+// magic and version read from the instance. Constants of other sizes or types
+// take the written concatenation instead.
+Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t ciphertext_size) {
+  Ref tag = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+  const int with_tag = attribute_truth(self, kUseHmac);
+  if (!tag || with_tag < 0) return Ref();
+  if (with_tag) {
+    Ref message = hmac_message(container.get(), kTagEnd);
+    if (!message) return Ref();
+    tag = hmac_sha256(self, message.get());
+    if (!tag) return Ref();
+  }
+  Ref magic = get_attr(self, kMagicNumber);
+  if (!magic) return Ref();
+  Ref version = get_attr(self, kVersionName);
+  if (!version) return Ref();
+  Ref version_byte = single_byte(version.get());
+  if (!version_byte) return Ref();
+
+  const Py_ssize_t tag_size = with_tag ? kTagEnd - kTagOffset : 0;
+  const bool fits = PyBytes_CheckExact(magic.get()) && PyBytes_GET_SIZE(magic.get()) == kMagicSize &&
+                    PyBytes_CheckExact(tag.get()) && PyBytes_GET_SIZE(tag.get()) == tag_size &&
+                    Py_REFCNT(container.get()) == 1;
+  char* out = PyBytes_AS_STRING(container.get());
+  if (!fits) {
+    Ref ciphertext = Ref::steal(PyBytes_FromStringAndSize(out + kTagEnd, ciphertext_size));
+    if (!ciphertext) return Ref();
+    return concatenate({magic.get(), version_byte.get(), iv, tag.get(), ciphertext.get()});
+  }
+  std::memcpy(out, PyBytes_AS_STRING(magic.get()), kMagicSize);
+  out[kVersionOffset] = PyBytes_AS_STRING(version_byte.get())[0];
+  std::memcpy(out + kIvOffset, PyBytes_AS_STRING(iv), kIvSize);
+  if (with_tag) {
+    std::memcpy(out + kTagOffset, PyBytes_AS_STRING(tag.get()), static_cast<size_t>(tag_size));
+    return container;
+  }
+  // Without a tag the ciphertext moves up to offset 21.
+  std::memmove(out + kTagOffset, out + kTagEnd, static_cast<size_t>(ciphertext_size));
+  PyObject* resized = container.release();
+  if (_PyBytes_Resize(&resized, kTagOffset + ciphertext_size) < 0) return Ref();
+  return Ref::steal(resized);
+}
+
+// encrypt with the module's own _pkcs7_pad, _aes_cbc and CBC loop: the
+// padded plaintext is written once, into the container, and encrypted there.
+Ref encrypt_in_place(PyObject* self, PyObject* data, PyObject* schedule, PyObject* iv) {
+  const Py_ssize_t size = PyBytes_GET_SIZE(data);
+  const Py_ssize_t pad = kBlockSize - size % kBlockSize;
+  if (size > PY_SSIZE_T_MAX - pad - kTagEnd) return Ref::steal(PyErr_NoMemory());
+  const Py_ssize_t ciphertext_size = size + pad;
+  Ref container = Ref::steal(PyBytes_FromStringAndSize(nullptr, kTagEnd + ciphertext_size));
+  if (!container) return Ref();
+  auto* ciphertext = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(container.get())) + kTagEnd;
+  std::memcpy(ciphertext, PyBytes_AS_STRING(data), static_cast<size_t>(size));
+  std::memset(ciphertext + size, static_cast<int>(pad), static_cast<size_t>(pad));
+  if (!cbc_into(Direction::encrypt, schedule, iv, ciphertext, ciphertext,
+                static_cast<size_t>(ciphertext_size))) {
+    return Ref();
+  }
+  return finish_container(self, std::move(container), iv, ciphertext_size);
+}
+
 PyObject* init_impl(PyObject* const* args) noexcept {
   PyObject* self = args[0];
   PyObject* key = args[1];       // exactly bytes
@@ -248,6 +317,10 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   if (!key) return nullptr;
   Ref pad = lookup_global(kPkcs7Pad);
   if (!pad) return nullptr;
+  if (PyBytes_CheckExact(data.get()) && is_own_function(pad.get(), "_pkcs7_pad") &&
+      own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt)) {
+    return encrypt_in_place(self, data.get(), encrypt_schedule.get(), iv.get()).release();
+  }
   Ref padded = call(pad.get(), {data.get()});
   if (!padded) return nullptr;
   Ref ciphertext = call(aes_cbc.get(),
@@ -310,14 +383,16 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   if (!iv) return nullptr;
   const int with_tag = attribute_truth(self, kUseHmac);
   if (with_tag < 0) return nullptr;
-  Ref ciphertext = slice(container, with_tag ? kTagEnd : kTagOffset, size);
-  if (!ciphertext) return nullptr;
+  const Py_ssize_t ciphertext_offset = std::min(with_tag ? kTagEnd : kTagOffset, size);
+  const Py_ssize_t ciphertext_size = size - ciphertext_offset;
   if (with_tag) {
     // The tag is checked before the ciphertext length and before anything
     // is decrypted; a short tag simply fails the comparison.
     Ref stored_tag = slice(container, kTagOffset, kTagEnd);
     if (!stored_tag) return nullptr;
-    Ref expected_tag = hmac_sha256(self, ciphertext.get());
+    Ref message = hmac_message(container, ciphertext_offset);
+    if (!message) return nullptr;
+    Ref expected_tag = hmac_sha256(self, message.get());
     if (!expected_tag) return nullptr;
     Ref compare = global_attr(kHmac, kCompareDigest);
     if (!compare) return nullptr;
@@ -327,7 +402,6 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
     if (!tag_matches) return raise_value_error("HMAC校验失败，数据可能被篡改！");
   }
 
-  const Py_ssize_t ciphertext_size = PyBytes_GET_SIZE(ciphertext.get());
   int bad_length = ciphertext_size == 0;
   if (!bad_length) {
     Ref block_size = get_attr(self, kBlockSizeName);
@@ -343,9 +417,23 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   if (!aes_cbc) return nullptr;
   Ref key = get_attr(self, kKey);
   if (!key) return nullptr;
-  Ref padded = call(aes_cbc.get(), {decrypt_schedule.get(), key.get(), iv.get(),
-                                    ciphertext.get(), Py_False});
-  if (!padded) return nullptr;
+  Ref padded;
+  if (own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::decrypt)) {
+    // The module's own loop reads the ciphertext where it lies.
+    padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, ciphertext_size));
+    if (!padded ||
+        !cbc_into(Direction::decrypt, decrypt_schedule.get(), iv.get(), bytes + ciphertext_offset,
+                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get())),
+                  static_cast<size_t>(ciphertext_size))) {
+      return nullptr;
+    }
+  } else {
+    Ref ciphertext = slice(container, ciphertext_offset, size);
+    if (!ciphertext) return nullptr;
+    padded = call(aes_cbc.get(), {decrypt_schedule.get(), key.get(), iv.get(), ciphertext.get(),
+                                  Py_False});
+    if (!padded) return nullptr;
+  }
   return unpad_and_decode(padded.get());
 }
 

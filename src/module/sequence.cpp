@@ -37,10 +37,15 @@ PyObject* module_dict() { return process_state().module_dict; }
 
 // `import a, b, ...`: absolute imports bound under their own names.
 bool import_modules(std::initializer_list<const Name*> names) {
+  PyObject*& remembered = process_state().imported_modules;
+  if (remembered == nullptr && (remembered = PyDict_New()) == nullptr) return false;
   for (const Name* name : names) {
     Ref module = Ref::steal(
         PyImport_ImportModuleLevelObject(name->get(), module_dict(), nullptr, nullptr, 0));
-    if (!module || !store_global(*name, module.get())) return false;
+    if (!module || !store_global(*name, module.get()) ||
+        PyDict_SetItem(remembered, name->get(), module.get()) < 0) {
+      return false;
+    }
   }
   return true;
 }

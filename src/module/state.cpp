@@ -20,6 +20,11 @@ Ref lookup_global(const Name& name) noexcept {
   return Ref();
 }
 
+bool is_import_time_module(const Name& name, PyObject* obj) noexcept {
+  PyObject* modules = process_state().imported_modules;
+  return modules != nullptr && PyDict_GetItem(modules, name.get()) == obj;
+}
+
 bool store_global(const Name& name, PyObject* value) noexcept {
   return PyDict_SetItem(process_state().module_dict, name.get(), value) == 0;
 }

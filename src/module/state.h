@@ -20,6 +20,9 @@ struct ProcessState {
   PyObject* staticmethod_type = nullptr;
   PyObject* enumerate_type = nullptr;
   PyObject* open_function = nullptr;
+  // name -> the standard module the import bound under it, so that bodies can
+  // tell a module still in place from a rebound stand-in.
+  PyObject* imported_modules = nullptr;
 };
 
 ProcessState& process_state() noexcept;
@@ -27,6 +30,9 @@ ProcessState& process_state() noexcept;
 // Reads a module global the way the module body names it: the module dict,
 // then the builtins; NameError "name '%U' is not defined" when in neither.
 Ref lookup_global(const Name& name) noexcept;
+
+// True when `obj` is the standard module the import bound as `name`.
+bool is_import_time_module(const Name& name, PyObject* obj) noexcept;
 
 // Binds a module global; false with an exception set on failure.
 bool store_global(const Name& name, PyObject* value) noexcept;

@@ -8,6 +8,7 @@
 #include "aes/cbc.h"
 #include "aes/cbc_dispatch.h"
 #include "aes/python/cbc_inputs.h"
+#include "aes/python/cbc_into.h"
 #include "aes/python/round_tables.h"
 #include "module/function.h"
 #include "module/state.h"
@@ -73,39 +74,50 @@ bool run_blocks(Direction direction, const ScheduleParts& sched, const TableGlob
   return true;
 }
 
+// Steps 1 to 3 of both loops: the schedule, the eight tables, first and last.
+bool begin_cbc(Direction direction, PyObject* sched, TableGlobals* tables,
+               ScheduleParts* parts) {
+  // 1. nr, first, mid, last = sched
+  Ref items[4];
+  if (!unpack_exact(sched, items, 4)) return false;
+  // 2. The eight tables, read once per call.
+  if (!lookup_table_globals(direction, tables)) return false;
+  // 3. The outer round keys, four items each.
+  parts->mid = std::move(items[2]);
+  return unpack_exact(items[1].get(), parts->first, 4) &&
+         unpack_exact(items[3].get(), parts->last, 4);
+}
+
+// Steps 7 and 8: the blocks (with none, nothing past the unpacking is looked
+// at), then the `struct` global that the written steps pack the result with.
+bool finish_cbc(Direction direction, const TableGlobals& tables, const ScheduleParts& parts,
+                PyObject* iv, const uint8_t* in, uint8_t* out, size_t size) {
+  if (size > 0 &&
+      !run_blocks(direction, parts, tables,
+                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(iv)), in, out,
+                  size / kBlockSize)) {
+    return false;
+  }
+  return bool(lookup_global(kStruct));
+}
+
 PyObject* run_cbc(Direction direction, PyObject* const* args) {
   PyObject* sched = args[0];
   PyObject* iv = args[1];
   PyObject* data = args[2];
-  // 1. nr, first, mid, last = sched
-  Ref items[4];
-  if (!unpack_exact(sched, items, 4)) return nullptr;
-  // 2. The eight tables, read once per call.
   TableGlobals tables;
-  if (!lookup_table_globals(direction, &tables)) return nullptr;
-  // 3. The outer round keys, four items each.
   ScheduleParts parts;
-  parts.mid = std::move(items[2]);
-  if (!unpack_exact(items[1].get(), parts.first, 4) ||
-      !unpack_exact(items[3].get(), parts.last, 4)) {
-    return nullptr;
-  }
+  if (!begin_cbc(direction, sched, &tables, &parts)) return nullptr;
   // 4. and 5. Lengths of the IV and the data.
   if (!check_iv_length(iv) || !check_data_length(data)) return nullptr;
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(data));
   Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!result) return nullptr;
-  // 7. The blocks; with none, nothing past the unpacking is looked at.
-  if (size > 0 &&
-      !run_blocks(direction, parts, tables,
-                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(iv)),
+  if (!finish_cbc(direction, tables, parts, iv,
                   reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
-                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get())),
-                  size / kBlockSize)) {
+                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get())), size)) {
     return nullptr;
   }
-  // 8. The written steps pack the result through the `struct` global.
-  if (!lookup_global(kStruct)) return nullptr;
   return result.release();
 }
 
@@ -126,5 +138,13 @@ const FnSpec kCbcFunctions[] = {
 const FunctionTable kCbcTable(kCbcFunctions);
 
 }  // namespace
+
+bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in,
+              uint8_t* out, size_t size) noexcept {
+  TableGlobals tables;
+  ScheduleParts parts;
+  return begin_cbc(direction, sched, &tables, &parts) && check_iv_length(iv) &&
+         finish_cbc(direction, tables, parts, iv, in, out, size);
+}
 
 }  // namespace qox
