@@ -52,6 +52,8 @@ def try_open(crypto, key, data, with_tag):
         return _open(crypto, key, data, with_tag, "")
     except CliError:
         return None
+
+
 def _open(crypto, key, data, with_tag, name):
     if ciphertext_size(len(data), with_tag) is None:
         raise CliError("%s is damaged: %d bytes is no valid container length %s the tag"
@@ -62,8 +64,9 @@ def _open(crypto, key, data, with_tag, name):
     except UnicodeDecodeError:
         reason = "the decrypted data is not UTF-8 text: wrong key, or the file is damaged"
     except ValueError:
-        # After the checks above the module's only remaining ValueError is the tag
-        # comparison (with the tag) or the padding check (without it).
+        # The length is checked above, so this is the tag comparison (with the tag; a
+        # padding error behind a matching tag would take a writer that padded wrongly)
+        # or the padding check (without it).
         if with_tag:
             reason = "the tag does not match: wrong key, or the file was changed"
         else:

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from conftest import KEYS, ROOT, crypto
-from qoxcrypto import atomic, cli
+from qoxcrypto import atomic, cli, container
 
 EXAMPLE = os.path.join(ROOT, "examples", "settings.json")
 KEY = KEYS[32]
@@ -38,6 +38,13 @@ def folder(tmp_path):
     (tmp_path / "key").chmod(0o600)
     (tmp_path / "other").chmod(0o600)
     return tmp_path
+
+
+def test_header_constants_are_the_modules():
+    box = crypto.QOXStringCrypto
+    assert (container.MAGIC, container.VERSION, container.HEADER_SIZE, container.TAG_SIZE,
+            container.BLOCK_SIZE) == (box.MAGIC_NUMBER, box.VERSION, box.HEADER_SIZE,
+                                      box.HMAC_SIZE, box.BLOCK_SIZE)
 
 
 # Round trips through the real command line.
