@@ -4,7 +4,8 @@
 qox_install_packages() {
   local wanted=(cmake g++ make python3-dev libgtest-dev libbenchmark-dev libssl-dev
                 python3-pytest python3-hypothesis python3-cryptography
-                python3-exceptiongroup python3-tomli)
+                python3-exceptiongroup python3-tomli
+                python3-setuptools python3-wheel python3-pip python3-venv python3-mypy)
   local missing=()
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||

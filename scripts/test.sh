@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and tests the module: the engine's C++ tests and the Python suite on
-# the system interpreter first, then the Python suite on every other CPython
-# 3.8-3.13 found under pyenv. Fails if any of them fails.
+# Builds and tests the module: the engine's C++ tests, the Python suite and the
+# pip install / wheel test on the system interpreter first, then the Python suite
+# on every other CPython 3.8-3.13 found under pyenv. Fails if any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -14,7 +14,9 @@ if qox_build /usr/bin/python3 system ON &&
    ctest --test-dir build/system --output-on-failure -j "$(nproc)" &&
    /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider &&
    echo "=== system Python, engine forced onto its table path" &&
-   QOX_AES_FORCE_TABLE=1 /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider; then :
+   QOX_AES_FORCE_TABLE=1 /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider &&
+   echo "=== system Python, pip install and wheel into fresh venvs" &&
+   bash scripts/test_install.sh; then :
 else failures+=("system"); fi
 
 for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do

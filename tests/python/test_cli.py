@@ -1,0 +1,203 @@
+"""python3 -m qoxcrypto: round trips, every failure's status and message, atomic writes."""
+import json
+import os
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from conftest import KEYS, ROOT, crypto
+from qoxcrypto import atomic, cli, container
+
+EXAMPLE = os.path.join(ROOT, "examples", "settings.json")
+KEY = KEYS[32]
+OTHER_KEY = bytes(range(32))
+PLAIN = '{"theme": "dark", "名前": "張偉"}\n'.encode("utf-8")
+
+
+def run_module(*args, env=None, cwd):
+    """python -m qoxcrypto in a child process, with the in-tree package first on its path."""
+    child_env = {name: value for name, value in os.environ.items() if name != "QOX_KEY_HEX"}
+    child_env.update(env or {})
+    child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")]))
+    return subprocess.run([sys.executable, "-m", "qoxcrypto"] + list(args), cwd=str(cwd),
+                          env=child_env, capture_output=True)
+
+
+def snapshot(folder):
+    return {name: (folder / name).read_bytes() for name in sorted(os.listdir(str(folder)))}
+
+
+@pytest.fixture
+def folder(tmp_path):
+    for name, content in [("key", KEY), ("other", OTHER_KEY), ("plain.json", PLAIN),
+                          ("tagged.qox", crypto.QOXStringCrypto(KEY).encrypt(PLAIN)),
+                          ("untagged.qox", crypto.QOXStringCrypto(KEY, False).encrypt(PLAIN))]:
+        (tmp_path / name).write_bytes(content)
+    (tmp_path / "key").chmod(0o600)
+    (tmp_path / "other").chmod(0o600)
+    return tmp_path
+
+
+def test_header_constants_are_the_modules():
+    box = crypto.QOXStringCrypto
+    assert (container.MAGIC, container.VERSION, container.HEADER_SIZE, container.TAG_SIZE,
+            container.BLOCK_SIZE) == (box.MAGIC_NUMBER, box.VERSION, box.HEADER_SIZE,
+                                      box.HMAC_SIZE, box.BLOCK_SIZE)
+
+
+# Round trips through the real command line.
+
+@pytest.mark.parametrize("no_hmac", [[], ["--no-hmac"]], ids=["tag", "no-tag"])
+@pytest.mark.parametrize("size", [16, 24, 32])
+def test_keygen_encrypt_inspect_decrypt(tmp_path, no_hmac, size):
+    assert run_module("keygen", "k", "--size", str(size), cwd=tmp_path).returncode == 0
+    key = (tmp_path / "k").read_bytes()
+    assert len(key) == size and stat.S_IMODE(os.stat(str(tmp_path / "k")).st_mode) == 0o600
+    run = run_module("encrypt", EXAMPLE, "-o", "s.qox", "--key-file", "k", *no_hmac, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    blob = (tmp_path / "s.qox").read_bytes()
+    # The file is a real container: the module reads it with the same key and layout.
+    box = crypto.QOXStringCrypto(key, not no_hmac)
+    with open(EXAMPLE, "rb") as handle:
+        original = handle.read()
+    assert box.decrypt(blob) == original.decode("utf-8")
+
+    env = {"QOX_KEY_HEX": key.hex().upper()}  # the key from the environment
+    shown = run_module("inspect", "s.qox", cwd=tmp_path, env=env).stdout.decode()
+    assert "iv:" in shown and blob[5:21].hex() in shown and "%d bytes" % len(blob) in shown
+    assert ("present, verified" if not no_hmac else "none: nothing protects") in shown
+    assert "%d bytes of UTF-8 text, JSON object" % len(original) in shown
+    assert key.hex() not in shown.lower()
+
+    plain = run_module("decrypt", "s.qox", *no_hmac, cwd=tmp_path, env=env)
+    assert plain.returncode == 0 and plain.stdout == original
+    pretty = run_module("decrypt", "s.qox", "--pretty", *no_hmac, cwd=tmp_path, env=env)
+    expected = json.dumps(json.loads(original), ensure_ascii=False, indent=2) + "\n"
+    assert pretty.stdout.decode("utf-8") == expected
+
+
+def test_in_place_round_trip_keeps_bytes_and_backup(folder):
+    path = folder / "plain.json"
+    path.chmod(0o640)
+    assert run_module("encrypt", "plain.json", "--in-place", "--backup", "--key-file", "key",
+                      cwd=folder).returncode == 0
+    assert (folder / "plain.json.bak").read_bytes() == PLAIN
+    assert crypto.QOXStringCrypto(KEY).load_json(path.read_bytes()) == json.loads(PLAIN)
+    assert run_module("decrypt", "plain.json", "--in-place", "--key-file", "key",
+                      cwd=folder).returncode == 0
+    assert path.read_bytes() == PLAIN and stat.S_IMODE(path.stat().st_mode) == 0o640
+
+
+def test_text_and_stdout_container(folder):
+    (folder / "note.txt").write_bytes("not json — ünïcode".encode("utf-8"))
+    run = run_module("encrypt", "note.txt", "--text", "-o", "-", "--key-file", "key", cwd=folder)
+    assert crypto.QOXStringCrypto(KEY).decrypt(run.stdout) == "not json — ünïcode"
+
+
+# Failures: status, one line on stderr, nothing written, no secret shown.
+FAILURES = [
+    (["decrypt", "tagged.qox", "--key-file", "other"], {}, 3, "the tag does not match"),
+    (["decrypt", "untagged.qox", "--no-hmac", "--key-file", "other"], {}, 3, "wrong key"),
+    (["decrypt", "tampered.qox", "--key-file", "key"], {}, 3, "the file was changed"),
+    (["decrypt", "short.qox", "--key-file", "key"], {}, 3, "damaged: 100 bytes"),
+    (["decrypt", "tagged.qox", "--no-hmac", "--key-file", "key"], {}, 3, "drop --no-hmac"),
+    (["decrypt", "untagged.qox", "--key-file", "key"], {}, 3, "use --no-hmac"),
+    (["inspect", "tagged.qox", "--key-file", "other"], {}, 3, "the key does not open"),
+    (["decrypt", "plain.json", "--key-file", "key"], {}, 1, "not a .qox container"),
+    (["inspect", "v2.qox"], {}, 1, "version 2; only version 1"),
+    (["decrypt", "missing.qox", "--key-file", "key"], {}, 1, "missing.qox: No such file"),
+    (["decrypt", "tagged.qox", "--key-file", "missing"], {}, 1, "missing: No such file"),
+    (["decrypt", "tagged.qox"], {}, 2, "no key: give --key-file FILE or set QOX_KEY_HEX"),
+    (["decrypt", "tagged.qox"], {"QOX_KEY_HEX": "zz"}, 2, "QOX_KEY_HEX is not a hex string"),
+    (["decrypt", "tagged.qox"], {"QOX_KEY_HEX": "00" * 31}, 2, "holds 31 bytes"),
+    (["decrypt", "tagged.qox", "--key-file", "hexkey"], {}, 2, "holds hex text"),
+    (["decrypt", "tagged.qox", "--key-file", "plain.json"], {}, 2, "holds 38 bytes"),
+    (["decrypt", "text.qox", "--pretty", "--key-file", "key"], {}, 1, "not JSON; drop --pretty"),
+    (["decrypt", "tagged.qox", "-o", "plain.json", "--key-file", "key"], {}, 1, "plain.json exists"),
+    (["encrypt", "note.txt", "-o", "n.qox", "--key-file", "key"], {}, 1, "is not JSON (Expecting"),
+    (["encrypt", "latin1.json", "-o", "n.qox", "--key-file", "key"], {}, 1, "is not UTF-8 text"),
+    (["encrypt", "tagged.qox", "--in-place", "--key-file", "key"], {}, 1, "already a .qox"),
+    (["encrypt", "plain.json", "--key-file", "key"], {}, 2, "give -o OUTPUT or --in-place"),
+    (["encrypt", "plain.json", "-o", "x", "--backup", "--key-file", "key"], {}, 2, "--in-place only"),
+    (["keygen", "key"], {}, 1, "key exists; use --force"),
+    (["keygen", "nodir/k"], {}, 1, "nodir/k: No such file"),
+]
+
+
+@pytest.mark.parametrize("args, env, code, message", FAILURES,
+                         ids=[" ".join(args[:2]) + ": " + message for args, _, _, message in FAILURES])
+def test_failure(folder, capsys, monkeypatch, args, env, code, message):
+    tagged = (folder / "tagged.qox").read_bytes()
+    (folder / "tampered.qox").write_bytes(tagged[:-1] + bytes([tagged[-1] ^ 1]))
+    (folder / "short.qox").write_bytes(tagged[:-1])
+    (folder / "v2.qox").write_bytes(tagged[:4] + b"\x02" + tagged[5:])
+    (folder / "hexkey").write_text(KEY.hex() + "\n")
+    (folder / "note.txt").write_text("plain words")
+    (folder / "text.qox").write_bytes(crypto.QOXStringCrypto(KEY).encrypt("plain words"))
+    (folder / "latin1.json").write_bytes('{"a": "é"}'.encode("latin-1"))
+    before = snapshot(folder)
+    monkeypatch.chdir(str(folder))
+    assert cli.main(args, environ=env) == code
+    out, err = capsys.readouterr()
+    assert err.count("\n") == 1 and err.startswith("qoxcrypto: error: ") and message in err
+    assert KEY.hex() not in (out + err).lower() and "dark" not in out + err
+    assert snapshot(folder) == before
+
+
+@pytest.mark.parametrize("args, code", [
+    ([], 2), (["frobnicate"], 2), (["decrypt"], 2), (["decrypt", "x", "-o", "y", "--in-place"], 2),
+    (["--help"], 0), (["encrypt", "--help"], 0), (["decrypt", "--help"], 0),
+    (["inspect", "--help"], 0), (["keygen", "--help"], 0)])
+def test_usage_and_help(folder, args, code):
+    run = run_module(*args, cwd=folder)
+    assert run.returncode == code and b"usage: python3 -m qoxcrypto" in (run.stdout + run.stderr)
+    if code == 0:
+        assert (b"QOX_KEY_HEX" in run.stdout) == (args[0] != "keygen")
+
+
+# The atomic writer: the old file survives any failure, and no temporary file is left.
+
+class Interrupted(Exception):
+    pass
+
+
+def half_then_fail(handle):
+    handle.write(b"partial")
+    handle.flush()
+    raise Interrupted()
+
+
+@pytest.mark.parametrize("existing", [True, False], ids=["replace", "create"])
+@pytest.mark.parametrize("breaking", ["writer", "fsync", "replace"])
+def test_failed_write_leaves_the_old_file(tmp_path, monkeypatch, existing, breaking):
+    target = tmp_path / "settings.json"
+    if existing:
+        target.write_bytes(PLAIN)
+    write = half_then_fail if breaking == "writer" else (lambda handle: handle.write(b"new"))
+    if breaking != "writer":
+        def broken(*args):
+            raise Interrupted()
+        monkeypatch.setattr(atomic.os, breaking, broken)
+    with pytest.raises(Interrupted):
+        atomic.atomic_write(str(target), write)
+    assert os.listdir(str(tmp_path)) == (["settings.json"] if existing else [])
+    assert not existing or target.read_bytes() == PLAIN
+
+
+def test_data_and_rename_reach_the_disk_in_order(tmp_path, monkeypatch):
+    events = []
+    real_fsync, real_replace = atomic.os.fsync, atomic.os.replace
+    monkeypatch.setattr(atomic.os, "fsync", lambda fd: events.append("fsync") or real_fsync(fd))
+    monkeypatch.setattr(atomic.os, "replace", lambda *a: events.append("replace") or real_replace(*a))
+    atomic.atomic_write(str(tmp_path / "f"), lambda handle: handle.write(b"data"))
+    # The file, then the rename, then the folder holding the new name.
+    assert events == ["fsync", "replace", "fsync"] and (tmp_path / "f").read_bytes() == b"data"
+
+
+def test_symlink_keeps_pointing_at_the_new_content(tmp_path):
+    (tmp_path / "real").write_bytes(b"old")
+    os.symlink("real", str(tmp_path / "link"))
+    atomic.atomic_write(str(tmp_path / "link"), lambda handle: handle.write(b"new"))
+    assert os.path.islink(str(tmp_path / "link")) and (tmp_path / "real").read_bytes() == b"new"
