@@ -8,10 +8,13 @@ import types
 
 import pytest
 
-# The extension is built into the repository's qoxcrypto/ package.
+# The extension is built into the repository's qoxcrypto/ package. A build kept
+# out of the tree (the sanitizer build) names the directory holding its
+# qoxcrypto/ package in QOX_PACKAGE_ROOT; subprocesses import from PACKAGE_ROOT.
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
+PACKAGE_ROOT = os.path.abspath(os.environ.get("QOX_PACKAGE_ROOT") or ROOT)
+if sys.path[:1] != [PACKAGE_ROOT]:
+    sys.path.insert(0, PACKAGE_ROOT)
 import qoxcrypto.crypto as crypto  # noqa: E402
 
 KEYS = {16: bytes(range(16)), 24: bytes(range(100, 124)), 32: bytes(range(200, 232))}

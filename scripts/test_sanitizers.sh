@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The sanitizer run: the extension, the engine and its C++ tests built with
+# AddressSanitizer and UndefinedBehaviorSanitizer into build/asan (the plain
+# build in qoxcrypto/ is left alone), then the C++ tests and the whole
+# Python suite on the system Python against that build.
+# Any sanitizer finding aborts its process and fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup_debian.sh
+qox_install_packages
+mkdir -p build
+
+qox_build /usr/bin/python3 asan ON -DQOX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir build/asan --output-on-failure -j "$(nproc)"
+
+# The interpreter is not instrumented, so the runtime comes first through
+# LD_PRELOAD; PYTHONMALLOC=malloc puts every Python object under ASan's eye.
+# Leak detection stays off for pytest itself: the interpreter and the test
+# dependencies (cffi, cryptography) keep memory until exit by design.
+asan_runtime=$(g++ -print-file-name=libasan.so)
+export LD_PRELOAD=$asan_runtime PYTHONMALLOC=malloc QOX_PACKAGE_ROOT=$PWD/build/asan/python
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+sanitizer_options=abort_on_error=1:allocator_may_return_null=1:check_initialization_order=1:strict_init_order=1
+ASAN_OPTIONS=$sanitizer_options:detect_leaks=0 \
+  /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider
