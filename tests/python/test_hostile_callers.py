@@ -1,13 +1,18 @@
-"""Callers that pull the rug: Python code that rebinds what a call is using.
+"""Callers that pull the rug: Python code that rebinds what a call is using, and exhausted memory.
 
 Each case once crashed the interpreter or read freed memory (the sanitizer
 run reports the latter); now it completes or raises, like Python code would.
 """
 import inspect
+import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
 import qoxcrypto.crypto as crypto
+from conftest import PACKAGE_ROOT
 
 KEY = bytes(range(32))
 
@@ -72,3 +77,37 @@ def test_signature_while_building_parameters_drops_the_defaults(monkeypatch, res
     init.__defaults__ = (False,)
     monkeypatch.setattr(inspect, "Parameter", Parameter)
     assert str(init.__signature__) == "(self, key: 'bytes', use_hmac: 'bool' = False)"
+
+
+MEMORY_LIMITED = """
+    import resource, sys
+    import qoxcrypto.crypto as crypto
+    size = 16 * 2**20
+    argument = {argument}
+    with open("/proc/self/statm") as statm:
+        address_space = int(statm.read().split()[0]) * resource.getpagesize()
+    # Room for one more copy of the argument, not for two.
+    limit = address_space + size * 3 // 2
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    try:
+        crypto.{call}
+    except MemoryError:
+        print("MemoryError")
+    else:
+        print("returned")
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves address space and reports failed allocations itself")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
+@pytest.mark.parametrize("argument, call, outcomes", [
+    ("bytes(size)", "_expand_key(argument)", {"MemoryError"}),
+    ("1 << (8 * size - 1)", "_mul(3, argument)", {"MemoryError", "returned"}),
+])
+def test_exhausted_memory_raises_memory_error(argument, call, outcomes):
+    code = textwrap.dedent(MEMORY_LIMITED).format(argument=argument, call=call)
+    result = subprocess.run([sys.executable, "-c", code], cwd=PACKAGE_ROOT,
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() in outcomes

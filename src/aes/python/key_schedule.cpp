@@ -10,6 +10,8 @@
 #include "module/int_bits.h"
 #include "module/state.h"
 
+#include <new>
+
 namespace qox {
 
 namespace {
@@ -133,7 +135,14 @@ PyObject* expand_key_impl(PyObject* const* args) noexcept {
   }
   aes::SchedulePair pair;
   const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(key));
-  if (aes::expand_key(bytes, static_cast<size_t>(len), pair) != aes::ExpandStatus::ok) {
+  aes::ExpandStatus status;
+  try {
+    // Word lists in proportion to the key: a huge key can exhaust memory.
+    status = aes::expand_key(bytes, static_cast<size_t>(len), pair);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (status != aes::ExpandStatus::ok) {
     PyErr_SetString(PyExc_SystemError, "key expansion refused a key of 4 or more bytes");
     return nullptr;
   }
