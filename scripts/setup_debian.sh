@@ -5,6 +5,12 @@ qox_install_packages() {
   local wanted=(cmake g++ make python3-dev libgtest-dev libbenchmark-dev libssl-dev
                 python3-pytest python3-hypothesis python3-cryptography
                 python3-exceptiongroup python3-tomli)
+  # The debug interpreter of the system Python, where Debian has one.
+  local debug_python
+  debug_python="python$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')-dbg"
+  if apt-cache policy "$debug_python" 2>/dev/null | grep -q "Candidate: [0-9]"; then
+    wanted+=("$debug_python")
+  fi
   local missing=()
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||

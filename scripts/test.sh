@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and tests the module: the engine's C++ tests and the Python suite on
-# the system interpreter first, then the Python suite on every other CPython
-# 3.8-3.13 found under pyenv. Fails if any of them fails.
+# the system interpreter first, then the Python suite on its debug build
+# (reference counts and the C API's own checks) where Debian's is installed,
+# and on every other CPython 3.8-3.13 found under pyenv. Fails if any of them
+# fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -14,6 +16,16 @@ if qox_build /usr/bin/python3 system ON &&
    ctest --test-dir build/system --output-on-failure -j "$(nproc)" &&
    /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider; then :
 else failures+=("system"); fi
+
+debug_python=$(/usr/bin/python3 -c 'import sys; print("/usr/bin/python%d.%d-dbg" % sys.version_info[:2])')
+if [ -x "$debug_python" ]; then
+  echo "=== debug interpreter: $debug_python"
+  if qox_build "$debug_python" debug OFF -DCMAKE_BUILD_TYPE=Debug &&
+     "$debug_python" -m pytest tests/python -q -p no:cacheprovider; then :
+  else failures+=("debug"); fi
+else
+  echo "=== debug interpreter: $debug_python not installed, skipped"
+fi
 
 for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
   python="$root/bin/python3"
