@@ -6,6 +6,7 @@
 #include "aes/python/key_schedule_written.h"
 #include "aes/python/pristine.h"
 #include "aes/python/py_expr.h"
+#include "aes/wipe.h"
 #include "module/function.h"
 #include "module/int_bits.h"
 #include "module/state.h"
@@ -134,6 +135,8 @@ PyObject* expand_key_impl(PyObject* const* args) noexcept {
     return expand_key_as_written(key);
   }
   aes::SchedulePair pair;
+  // The words live on only as the Python ints of the result.
+  const aes::OnScopeExit wipe_pair([&pair] { aes::wipe(pair); });
   const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(key));
   aes::ExpandStatus status;
   try {
