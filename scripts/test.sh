@@ -2,8 +2,9 @@
 # Builds and tests the module: the engine's C++ tests and the Python suite on
 # the system interpreter first, then the Python suite on its debug build
 # (reference counts and the C API's own checks) where Debian's is installed,
-# and on every other CPython 3.8-3.13 found under pyenv. Fails if any of them
-# fails.
+# on every other CPython 3.8-3.13 found under pyenv, under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and a short fuzz run of the engine. Fails if
+# any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -38,8 +39,14 @@ for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
   else failures+=("$tag"); fi
 done
 
+echo "=== sanitizers: ASan and UBSan over the C++ and Python suites, LSan leak check"
+bash scripts/test_sanitizers.sh || failures+=("sanitizers")
+
+echo "=== fuzzing (short run)"
+bash scripts/test_fuzz.sh || failures+=("fuzz")
+
 if [ ${#failures[@]} -ne 0 ]; then
   echo "FAILED on: ${failures[*]}"
   exit 1
 fi
-echo "all interpreters passed"
+echo "all interpreters passed, sanitizers and fuzzers found nothing"
