@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds and tests the module: the engine's C++ tests, the Python suite and the
-# pip install / wheel test on the system interpreter first, then the Python suite
-# on every other CPython 3.8-3.13 found under pyenv. Fails if any of them fails.
+# pip install / wheel test on the system interpreter first, then the Python
+# suite on its debug build (reference counts and the C API's own checks) where
+# Debian's is installed, on every other CPython 3.8-3.13 found under pyenv,
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and a short fuzz run
+# of the engine. Fails if any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -19,6 +22,16 @@ if qox_build /usr/bin/python3 system ON &&
    bash scripts/test_install.sh; then :
 else failures+=("system"); fi
 
+debug_python=$(/usr/bin/python3 -c 'import sys; print("/usr/bin/python%d.%d-dbg" % sys.version_info[:2])')
+if [ -x "$debug_python" ]; then
+  echo "=== debug interpreter: $debug_python"
+  if qox_build "$debug_python" debug OFF -DCMAKE_BUILD_TYPE=Debug &&
+     "$debug_python" -m pytest tests/python -q -p no:cacheprovider; then :
+  else failures+=("debug"); fi
+else
+  echo "=== debug interpreter: $debug_python not installed, skipped"
+fi
+
 for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
   python="$root/bin/python3"
   [ -x "$python" ] || continue
@@ -30,8 +43,14 @@ for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
   else failures+=("$tag"); fi
 done
 
+echo "=== sanitizers: ASan and UBSan over the C++ and Python suites, LSan leak check"
+bash scripts/test_sanitizers.sh || failures+=("sanitizers")
+
+echo "=== fuzzing (short run)"
+bash scripts/test_fuzz.sh || failures+=("fuzz")
+
 if [ ${#failures[@]} -ne 0 ]; then
   echo "FAILED on: ${failures[*]}"
   exit 1
 fi
-echo "all interpreters passed"
+echo "all interpreters passed, sanitizers and fuzzers found nothing"

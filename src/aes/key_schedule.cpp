@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "aes/field.h"
+#include "aes/wipe.h"
 
 namespace qox::aes {
 
@@ -64,15 +65,21 @@ ExpandStatus expand_key_words(const uint8_t* key, size_t len, std::vector<uint32
 }
 
 ExpandStatus expand_key(const uint8_t* key, size_t len, SchedulePair& out) {
+    // Every list below is sized once (expand_key_words reserves its final
+    // size, the copies and mid lists are exact), so none of them leaves an
+    // unwiped buffer behind by growing.
     std::vector<uint32_t> w;
+    const OnScopeExit wipe_w([&w] { wipe(w); });
     const ExpandStatus st = expand_key_words(key, len, w);
     if (st != ExpandStatus::ok) return st;
     const size_t nr = len / 4 + 6;
 
     std::vector<uint32_t> dw = w;
+    const OnScopeExit wipe_dw([&dw] { wipe(dw); });
     for (size_t i = 4; i < 4 * nr; ++i) dw[i] = inv_mix_word(w[i]);
 
     SchedulePair p;
+    const OnScopeExit wipe_p([&p] { wipe(p); });  // its outer keys stay behind after the move
     p.enc.nr = p.dec.nr = static_cast<int>(nr);
     p.enc.first = cut(w, 0);
     p.enc.last = cut(w, nr);
@@ -87,5 +94,18 @@ ExpandStatus expand_key(const uint8_t* key, size_t len, SchedulePair& out) {
     out = std::move(p);
     return ExpandStatus::ok;
 }
+
+void wipe(Schedule& s) noexcept {
+    aes::wipe(s.first.data(), s.first.size());
+    aes::wipe(s.mid.data(), s.mid.size());
+    aes::wipe(s.last.data(), s.last.size());
+}
+
+void wipe(SchedulePair& p) noexcept {
+    wipe(p.enc);
+    wipe(p.dec);
+}
+
+void wipe(std::vector<uint32_t>& words) noexcept { aes::wipe(words.data(), words.capacity()); }
 
 }  // namespace qox::aes

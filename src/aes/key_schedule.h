@@ -42,7 +42,14 @@ struct SchedulePair {
     Schedule dec;
 };
 
-// Builds both schedules from key; out is untouched on error.
+// Builds both schedules from key; out is untouched on error. The
+// intermediate word lists are wiped before they are released; the caller
+// wipes `out` once it is done with it (see wipe below).
 ExpandStatus expand_key(const uint8_t* key, size_t len, SchedulePair& out);
+
+// Zeroes every round key, middle ones included (their storage is kept).
+void wipe(Schedule& s) noexcept;
+void wipe(SchedulePair& p) noexcept;
+void wipe(std::vector<uint32_t>& words) noexcept;
 
 }  // namespace qox::aes

@@ -1,5 +1,6 @@
 // _pkcs7_pad and _pkcs7_unpad: PKCS#7 padding to 16-byte blocks.
 #include "container/layout.h"
+#include "container/pkcs7.h"
 
 #include <cstring>
 
@@ -7,13 +8,10 @@ namespace qox::container {
 
 namespace {
 
-constexpr Py_ssize_t kPadBlock = 16;  // fixed, not the class's BLOCK_SIZE
-
 PyObject* pkcs7_pad_impl(PyObject* const* args) noexcept {
   PyObject* data = args[0];
   const Py_ssize_t size = PyBytes_GET_SIZE(data);
-  // Always 1..16 bytes, so an unpadded length never looks padded.
-  const Py_ssize_t pad = kPadBlock - size % kPadBlock;
+  const auto pad = static_cast<Py_ssize_t>(pkcs7_pad_length(static_cast<size_t>(size)));
   if (size > PY_SSIZE_T_MAX - pad) return PyErr_NoMemory();
   Ref padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, size + pad));
   if (!padded) return nullptr;
@@ -41,21 +39,20 @@ const FunctionTable kPaddingTable(kPaddingFunctions);
 }  // namespace
 
 // Shared by _pkcs7_unpad and by decrypt, which unpads in place when the
-// module's own _pkcs7_unpad is bound. The tests run in the documented order:
-// length, then the pad byte's range, then the pad bytes themselves.
+// module's own _pkcs7_unpad is bound.
 Py_ssize_t pkcs7_unpadded_length(const uint8_t* data, Py_ssize_t size) noexcept {
-  if (size == 0 || size % kPadBlock != 0) {
-    PyErr_SetString(PyExc_ValueError, "密文长度非法（不是 16 字节的整数倍）");
-    return -1;
+  const Unpadded result = pkcs7_unpad(data, static_cast<size_t>(size));
+  switch (result.status) {
+    case UnpadStatus::ok:
+      return static_cast<Py_ssize_t>(result.length);
+    case UnpadStatus::bad_length:
+      PyErr_SetString(PyExc_ValueError, "密文长度非法（不是 16 字节的整数倍）");
+      return -1;
+    case UnpadStatus::bad_padding:
+      break;
   }
-  const uint8_t pad = data[size - 1];
-  bool valid = pad >= 1 && pad <= kPadBlock;
-  for (Py_ssize_t i = size - pad; valid && i < size; ++i) valid = data[i] == pad;
-  if (!valid) {
-    PyErr_SetString(PyExc_ValueError, "填充校验失败，数据已损坏或密钥不正确");
-    return -1;
-  }
-  return size - pad;
+  PyErr_SetString(PyExc_ValueError, "填充校验失败，数据已损坏或密钥不正确");
+  return -1;
 }
 
 const FnSpec& pkcs7_unpad_description() noexcept { return kPaddingFunctions[1]; }

@@ -85,9 +85,12 @@ PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf,
   }
 
   // 2. Positional count. Defaults (the current __defaults__) cover the last
-  //    parameters; with none the count must be exact.
-  const Py_ssize_t n_defaults_given =
-      fn->defaults != nullptr ? PyTuple_GET_SIZE(fn->defaults) : 0;
+  //    parameters; with none the count must be exact. The tuple is held for
+  //    the whole call: a truth test, an int() conversion or the body may run
+  //    Python code that rebinds __defaults__, and the values taken from the
+  //    tuple must outlive that.
+  const Ref defaults = Ref::borrow(fn->defaults);
+  const Py_ssize_t n_defaults_given = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
   const Py_ssize_t n_defaults = std::min(n_defaults_given, n_params);
   const Py_ssize_t n_required = n_params - n_defaults;
   const bool exact = n_defaults == 0;
@@ -110,7 +113,7 @@ PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf,
     } else if (i < n_required) {
       return raise_argument_count(spec.name, exact, n_required, n_params, i);
     } else {
-      values[i] = PyTuple_GET_ITEM(fn->defaults, n_defaults_given - (n_params - i));
+      values[i] = PyTuple_GET_ITEM(defaults.get(), n_defaults_given - (n_params - i));
     }
   }
   // 4. Every keyword must have named one of those parameters.

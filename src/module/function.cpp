@@ -142,7 +142,9 @@ PyObject* get_signature(PyObject* self, void*) {
   const Py_ssize_t n_params = PyTuple_GET_SIZE(fn->param_names);
   Ref params = Ref::steal(PyList_New(0));
   if (!kind || !params) return nullptr;
-  const Py_ssize_t n_defaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+  // Held: building a Parameter runs Python code, which may rebind __defaults__.
+  const Ref defaults = Ref::borrow(fn->defaults);
+  const Py_ssize_t n_defaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
   for (Py_ssize_t i = 0; i < n_params; ++i) {
     PyObject* name = PyTuple_GET_ITEM(fn->param_names, i);
     Ref kwargs = Ref::steal(PyDict_New());
@@ -156,7 +158,7 @@ PyObject* get_signature(PyObject* self, void*) {
     const Py_ssize_t default_index = n_defaults - (n_params - i);
     if (default_index >= 0 &&
         PyDict_SetItem(kwargs.get(), kDefault.get(),
-                       PyTuple_GET_ITEM(fn->defaults, default_index)) < 0) {
+                       PyTuple_GET_ITEM(defaults.get(), default_index)) < 0) {
       return nullptr;
     }
     Ref args = Ref::steal(PyTuple_Pack(2, name, kind.get()));

@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 import qoxcrypto.crypto as crypto
-from conftest import ROOT
+from conftest import PACKAGE_ROOT, ROOT
 
 MODULE_DOC = (
     "\n"
@@ -40,7 +40,7 @@ MODULE_ATTRS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__",
 
 def run_python(code, *args):
     return subprocess.run([sys.executable, *args, "-c", textwrap.dedent(code)],
-                          cwd=ROOT, capture_output=True, text=True)
+                          cwd=PACKAGE_ROOT, capture_output=True, text=True)
 
 
 def test_docstring_is_exact():
@@ -106,7 +106,7 @@ def test_second_interpreter_is_refused():
     """
     out = os.path.join(ROOT, "build", "subinterp-%d.txt" % os.getpid())
     os.makedirs(os.path.dirname(out), exist_ok=True)
-    code = code.replace("OUT)", repr(out) + ")").replace("sys.path[0]", repr(ROOT))
+    code = code.replace("OUT)", repr(out) + ")").replace("sys.path[0]", repr(PACKAGE_ROOT))
     result = run_python(code)
     if result.returncode == 77:
         pytest.skip("this interpreter has no sub-interpreter test hook")

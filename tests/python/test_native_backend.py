@@ -14,7 +14,7 @@ import pytest
 
 import cng_support
 import qoxcrypto.crypto as crypto
-from conftest import ROOT
+from conftest import PACKAGE_ROOT
 
 KEY = bytes(range(32))
 PLAIN = bytes.fromhex("00112233445566778899aabbccddeeff")
@@ -65,7 +65,7 @@ def test_checked_reports_negative_statuses(status, text):
 
 def test_import_leaves_the_backend_off_outside_windows():
     code = "import qoxcrypto.crypto as c; print(c._NATIVE_AES, c._init_native_backend())"
-    result = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True)
+    result = subprocess.run([sys.executable, "-c", code], cwd=PACKAGE_ROOT, capture_output=True, text=True)
     assert result.stdout.split() == ["None", "None"], result.stderr
 
 

@@ -17,11 +17,7 @@ const Name kIvFormat(">4I");
 
 constexpr Py_ssize_t kBlockSize = 16;
 
-// Round keys are secret: overwrite the copies in a way the compiler keeps.
-void wipe(uint32_t* words, size_t count) {
-  volatile uint32_t* target = words;
-  for (size_t i = 0; i < count; ++i) target[i] = 0;
-}
+using aes::wipe;
 
 // struct.unpack(format, buffer) on an input of the wrong length. The host
 // raises struct.error; a `struct` global rebound to something that accepts

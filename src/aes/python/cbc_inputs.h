@@ -2,6 +2,7 @@
 #pragma once
 
 #include "aes/cbc.h"
+#include "aes/wipe.h"
 #include "module/ref.h"
 
 #include <cstdint>
@@ -37,7 +38,9 @@ class ScheduleWords {
   uint32_t first_[4] = {};
   uint32_t last_[4] = {};
   uint32_t inline_mid_[kInlineWords] = {};
-  std::vector<uint32_t> spilled_mid_;  // used once a schedule has more rounds
+  // Used once a schedule has more rounds; blocks it gives up when it grows
+  // are wiped too.
+  std::vector<uint32_t, aes::WipingAllocator<uint32_t>> spilled_mid_;
   size_t mid_rounds_ = 0;
 };
 

@@ -8,8 +8,6 @@
 #include "module/int_bits.h"
 #include "module/state.h"
 
-#include <vector>
-
 namespace qox {
 
 namespace {
@@ -27,19 +25,38 @@ PyObject* xtime_impl(PyObject* const* args) noexcept {
   return PyLong_FromLong(aes::xtime(static_cast<uint8_t>(low)));
 }
 
-// The bits of a non-negative int, least significant byte first.
-bool little_endian_bytes(PyObject* value, std::vector<uint8_t>* bytes) {
+// The bytes of a non-negative int, least significant first. Up to 64 bits
+// they are taken from the value itself; wider ints go through int.to_bytes,
+// whose result `holder` keeps alive. No C++ allocation: a huge `b` fails with
+// the host's MemoryError, not an exception the interpreter cannot take.
+struct LittleEndianBytes {
+  uint8_t small[8];
+  Ref holder;
+  const uint8_t* data = small;
+  size_t size = 0;
+};
+
+bool little_endian_bytes(PyObject* value, LittleEndianBytes* out) {
+  const unsigned long long small_value = PyLong_AsUnsignedLongLong(value);
+  if (small_value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+    for (unsigned long long rest = small_value; rest != 0; rest >>= 8) {
+      out->small[out->size++] = static_cast<uint8_t>(rest);
+    }
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+  PyErr_Clear();
   Ref bit_length = Ref::steal(PyObject_CallMethodObjArgs(value, kBitLength.get(), nullptr));
   if (!bit_length) return false;
   const Py_ssize_t bits = PyLong_AsSsize_t(bit_length.get());
   if (bits < 0) return false;
   Ref length = Ref::steal(PyLong_FromSsize_t((bits + 7) / 8));
   if (!length) return false;
-  Ref raw = Ref::steal(
+  out->holder = Ref::steal(
       PyObject_CallMethodObjArgs(value, kToBytes.get(), length.get(), kLittle.get(), nullptr));
-  if (!raw) return false;
-  const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(raw.get()));
-  bytes->assign(data, data + PyBytes_GET_SIZE(raw.get()));
+  if (!out->holder) return false;
+  out->data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(out->holder.get()));
+  out->size = static_cast<size_t>(PyBytes_GET_SIZE(out->holder.get()));
   return true;
 }
 
@@ -57,26 +74,17 @@ PyObject* xor_small(PyObject* a, uint8_t small) {
 PyObject* mul_with_own_xtime(PyObject* a, PyObject* b) {
   uint64_t low_a = 0;
   if (!low_bits(a, 0xFF, &low_a)) return nullptr;
-  std::vector<uint8_t> b_bytes;
-  const unsigned long long small_b = PyLong_AsUnsignedLongLong(b);
-  if (small_b == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-    PyErr_Clear();
-    if (!little_endian_bytes(b, &b_bytes)) return nullptr;
-  } else {
-    for (unsigned long long rest = small_b; rest != 0; rest >>= 8) {
-      b_bytes.push_back(static_cast<uint8_t>(rest));
-    }
-  }
+  LittleEndianBytes b_bytes;
+  if (!little_endian_bytes(b, &b_bytes)) return nullptr;
   uint8_t shifted = aes::xtime(static_cast<uint8_t>(low_a));  // a after one step
   uint8_t high_part = 0;  // XOR of the terms for bits 1 and up
-  for (size_t byte = 0; byte < b_bytes.size(); ++byte) {
+  for (size_t byte = 0; byte < b_bytes.size; ++byte) {
     for (int bit = byte == 0 ? 1 : 0; bit < 8; ++bit) {
-      if (b_bytes[byte] >> bit & 1) high_part ^= shifted;
+      if (b_bytes.data[byte] >> bit & 1) high_part ^= shifted;
       shifted = aes::xtime(shifted);
     }
   }
-  const bool odd = !b_bytes.empty() && (b_bytes[0] & 1);
+  const bool odd = b_bytes.size != 0 && (b_bytes.data[0] & 1);
   return odd ? xor_small(a, high_part) : PyLong_FromLong(high_part);
 }
 

@@ -6,9 +6,12 @@
 #include "aes/python/key_schedule_written.h"
 #include "aes/python/pristine.h"
 #include "aes/python/py_expr.h"
+#include "aes/wipe.h"
 #include "module/function.h"
 #include "module/int_bits.h"
 #include "module/state.h"
+
+#include <new>
 
 namespace qox {
 
@@ -132,8 +135,17 @@ PyObject* expand_key_impl(PyObject* const* args) noexcept {
     return expand_key_as_written(key);
   }
   aes::SchedulePair pair;
+  // The words live on only as the Python ints of the result.
+  const aes::OnScopeExit wipe_pair([&pair] { aes::wipe(pair); });
   const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(key));
-  if (aes::expand_key(bytes, static_cast<size_t>(len), pair) != aes::ExpandStatus::ok) {
+  aes::ExpandStatus status;
+  try {
+    // Word lists in proportion to the key: a huge key can exhaust memory.
+    status = aes::expand_key(bytes, static_cast<size_t>(len), pair);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (status != aes::ExpandStatus::ok) {
     PyErr_SetString(PyExc_SystemError, "key expansion refused a key of 4 or more bytes");
     return nullptr;
   }

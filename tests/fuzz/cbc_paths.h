@@ -1,0 +1,55 @@
+// The CBC implementations the fuzz targets hold against the table path.
+//
+// The table path (aes::cbc_encrypt / aes::cbc_decrypt over aes::tables()) is
+// the reference. Every further path goes into kOtherPaths below; the fuzz
+// targets then demand byte-identical output from it for every schedule,
+// IV and data they generate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "aes/cbc.h"
+#include "aes/cbc_aesni.h"
+#include "aes/cbc_dispatch.h"
+#include "aes/cbc_vaes.h"
+
+namespace qox::fuzz {
+
+// One CBC pass over `blocks` blocks; `in` may equal `out`.
+using CbcLoop = void (*)(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                         size_t blocks);
+
+struct CbcPath {
+    const char* name;
+    bool (*available)();                     // false: skipped on this machine
+    CbcLoop encrypt;
+    CbcLoop decrypt;
+    bool (*takes_rounds)(size_t mid_rounds);  // false: a schedule this path cannot run
+};
+
+inline void table_encrypt(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                          size_t blocks) {
+    aes::cbc_encrypt(aes::encrypt_tables(aes::tables()), keys, iv, in, out, blocks);
+}
+
+inline void table_decrypt(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                          size_t blocks) {
+    aes::cbc_decrypt(aes::decrypt_tables(aes::tables()), keys, iv, in, out, blocks);
+}
+
+inline bool always() { return true; }
+inline bool any_rounds(size_t) { return true; }
+
+inline const CbcPath kTablePath = {"table", always, table_encrypt, table_decrypt, any_rounds};
+
+// The paths compared with the table path; VAES only decrypts (CBC encryption
+// is one serial chain), so its encryption side is the AES-NI loop.
+inline const std::initializer_list<CbcPath> kOtherPaths = {
+    {"aesni", aes::aesni_available, aes::cbc_encrypt_aesni, aes::cbc_decrypt_aesni, any_rounds},
+    {"vaes", aes::vaes_available, aes::cbc_encrypt_aesni, aes::cbc_decrypt_vaes, any_rounds},
+    {"auto", always, aes::cbc_encrypt_auto, aes::cbc_decrypt_auto, any_rounds},
+};
+
+}  // namespace qox::fuzz

@@ -1,0 +1,113 @@
+"""Callers that pull the rug: Python code that rebinds what a call is using, and exhausted memory.
+
+Each case once crashed the interpreter or read freed memory (the sanitizer
+run reports the latter); now it completes or raises, like Python code would.
+"""
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import qoxcrypto.crypto as crypto
+from conftest import PACKAGE_ROOT
+
+KEY = bytes(range(32))
+
+
+@pytest.fixture
+def restore_defaults():
+    functions = [crypto.QOXStringCrypto.__init__, crypto._mul, crypto.QOXStringCrypto.decrypt]
+    saved = [function.__defaults__ for function in functions]
+    yield
+    for function, defaults in zip(functions, saved):
+        function.__defaults__ = defaults
+
+
+class DropsDefaults:
+    """Rebinds `function.__defaults__` from inside the hook the call runs."""
+
+    def __init__(self, function, result):
+        self.function, self.result = function, result
+
+    def drop(self):
+        self.function.__defaults__ = None
+        return self.result
+
+    __bool__ = drop
+    __index__ = drop
+
+
+def test_defaults_dropped_by_the_truth_test(restore_defaults):
+    init = crypto.QOXStringCrypto.__init__
+    # The key exists only in the defaults tuple that the truth test drops.
+    init.__defaults__ = (bytes(range(32)), DropsDefaults(init, True))
+    box = crypto.QOXStringCrypto()
+    assert box.key == KEY and box.use_hmac is True
+
+
+def test_defaults_dropped_by_an_int_conversion(restore_defaults):
+    crypto._mul.__defaults__ = (DropsDefaults(crypto._mul, 3), int("7"))
+    assert crypto._mul() == crypto._mul(3, 7)
+
+
+def test_defaults_dropped_by_the_body(restore_defaults):
+    class Box(crypto.QOXStringCrypto):
+        @property
+        def HEADER_SIZE(self):
+            crypto.QOXStringCrypto.decrypt.__defaults__ = None
+            return 21
+
+    box = Box(KEY)
+    decrypt = crypto.QOXStringCrypto.decrypt
+    decrypt.__defaults__ = (box.encrypt("still here " * 3),)
+    assert box.decrypt() == "still here " * 3
+
+
+def test_signature_while_building_parameters_drops_the_defaults(monkeypatch, restore_defaults):
+    init = crypto.QOXStringCrypto.__init__
+
+    class Parameter(inspect.Parameter):
+        def __init__(self, *args, **kwargs):
+            init.__defaults__ = None
+            super().__init__(*args, **kwargs)
+
+    init.__defaults__ = (False,)
+    monkeypatch.setattr(inspect, "Parameter", Parameter)
+    assert str(init.__signature__) == "(self, key: 'bytes', use_hmac: 'bool' = False)"
+
+
+MEMORY_LIMITED = """
+    import resource, sys
+    import qoxcrypto.crypto as crypto
+    size = 16 * 2**20
+    argument = {argument}
+    with open("/proc/self/statm") as statm:
+        address_space = int(statm.read().split()[0]) * resource.getpagesize()
+    # Room for one more copy of the argument, not for two.
+    limit = address_space + size * 3 // 2
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    try:
+        crypto.{call}
+    except MemoryError:
+        print("MemoryError")
+    else:
+        print("returned")
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves address space and reports failed allocations itself")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
+@pytest.mark.parametrize("argument, call, outcomes", [
+    ("bytes(size)", "_expand_key(argument)", {"MemoryError"}),
+    ("1 << (8 * size - 1)", "_mul(3, argument)", {"MemoryError", "returned"}),
+])
+def test_exhausted_memory_raises_memory_error(argument, call, outcomes):
+    code = textwrap.dedent(MEMORY_LIMITED).format(argument=argument, call=call)
+    result = subprocess.run([sys.executable, "-c", code], cwd=PACKAGE_ROOT,
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() in outcomes
