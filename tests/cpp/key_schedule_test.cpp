@@ -6,6 +6,7 @@
 
 #include "aes/field.h"
 #include "aes/key_schedule.h"
+#include "../fuzz/aes_model.h"
 #include "vec_file.h"
 
 namespace qox::aes {
@@ -63,31 +64,11 @@ TEST(KeySchedule, RejectsKeysWithoutWholeWord) {
     }
 }
 
-// Slow model: the list-append steps taken literally, with index reads.
+// Slow model: the fuzzers' literal list-append expansion (its own S-box, no
+// engine code), then the cutting into round keys with index reads.
 SchedulePair model_schedules(const Bytes& key) {
-    const size_t nk = key.size() / 4, nr = nk + 6;
-    std::vector<uint32_t> w;
-    for (size_t i = 0; i < key.size(); i += 4) {
-        uint32_t v = 0;
-        for (size_t j = i; j < std::min(i + 4, key.size()); ++j) v = v * 256 + key[j];
-        w.push_back(v);
-    }
-    auto sub = [](uint32_t t) {
-        uint32_t r = 0;
-        for (int s = 24; s >= 0; s -= 8) r |= uint32_t(sboxes().sbox[(t >> s) & 0xFF]) << s;
-        return r;
-    };
-    unsigned rcon = 1;
-    for (size_t i = nk; i < 4 * (nr + 1); ++i) {
-        uint32_t t = w.at(i - 1);
-        if (i % nk == 0) {
-            t = sub((t << 8) | (t >> 24)) ^ (rcon << 24);
-            rcon = (rcon & 0x80) ? ((rcon << 1) ^ 0x1B) & 0xFF : rcon << 1;
-        } else if (nk > 6 && i % nk == 4) {
-            t = sub(t);
-        }
-        w.push_back(w.at(i - nk) ^ t);
-    }
+    const size_t nr = key.size() / 4 + 6;
+    const std::vector<uint32_t> w = fuzz::model::expand_words(key.data(), key.size());
     std::vector<uint32_t> dw = w;
     for (size_t r = 1; r < nr; ++r)
         for (size_t j = 0; j < 4; ++j) dw.at(4 * r + j) = inv_mix_word(w.at(4 * r + j));
