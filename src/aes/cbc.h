@@ -15,16 +15,16 @@ namespace qox::aes {
 // Round keys as raw word arrays: first/last point to 4 words each, mid to
 // 4*mid_rounds words stored round by round. Any mid_rounds (even 0) works.
 struct RoundKeys {
-    const uint32_t* first;
-    const uint32_t* mid;
-    size_t mid_rounds;
-    const uint32_t* last;
+  const uint32_t* first;
+  const uint32_t* mid;
+  size_t mid_rounds;
+  const uint32_t* last;
 };
 
 // Four inner-round tables and four final-round tables, 256 words each.
 struct TableSet {
-    const uint32_t* round[4];
-    const uint32_t* final_round[4];
+  const uint32_t* round[4];
+  const uint32_t* final_round[4];
 };
 
 // te/tf for encryption; td/tg for decryption.
@@ -36,12 +36,12 @@ RoundKeys round_keys(const Schedule& s);
 
 // CBC-encrypts `blocks` 16-byte blocks from in to out. in == out is allowed;
 // other overlaps are not. No alignment required.
-void cbc_encrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                 size_t blocks);
+void cbc_encrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                 uint8_t* out, size_t blocks);
 
 // CBC-decrypts `blocks` 16-byte blocks; expects decryption tables and the
 // decryption schedule. in == out is allowed; other overlaps are not.
-void cbc_decrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                 size_t blocks);
+void cbc_decrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                 uint8_t* out, size_t blocks);
 
 }  // namespace qox::aes

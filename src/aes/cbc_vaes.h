@@ -16,6 +16,7 @@ bool vaes_available();
 // encryption is a serial chain that wider vectors cannot speed up, so there
 // is no VAES encryption. Call only when vaes_available(); the build for
 // other architectures forwards to the table path.
-void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out, size_t blocks);
+void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                      size_t blocks);
 
 }  // namespace qox::aes

@@ -13,8 +13,8 @@ namespace qox::aes {
 namespace {
 
 bool forced_to_table() {
-    const char* v = std::getenv(kForceTableEnv);
-    return v != nullptr && v[0] != '\0' && std::strcmp(v, "0") != 0;
+  const char* v = std::getenv(kForceTableEnv);
+  return v != nullptr && v[0] != '\0' && std::strcmp(v, "0") != 0;
 }
 
 #if defined(__x86_64__)
@@ -32,26 +32,26 @@ constexpr uint64_t kXcr0Zmm = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1
 
 // Read through asm so that no target attribute is needed for XGETBV.
 uint64_t read_xcr0() {
-    uint32_t lo = 0, hi = 0;
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    return (static_cast<uint64_t>(hi) << 32) | lo;
+  uint32_t lo = 0, hi = 0;
+  __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+  return (static_cast<uint64_t>(hi) << 32) | lo;
 }
 
 uint32_t probe() {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
-    const uint32_t leaf1_ecx = c;
-    uint32_t out = 0;
-    const uint32_t aesni_bits = kLeaf1Aes | kLeaf1Ssse3 | kLeaf1Sse41;
-    if ((leaf1_ecx & aesni_bits) == aesni_bits) out |= kCpuAesNi;
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+  const uint32_t leaf1_ecx = c;
+  uint32_t out = 0;
+  const uint32_t aesni_bits = kLeaf1Aes | kLeaf1Ssse3 | kLeaf1Sse41;
+  if ((leaf1_ecx & aesni_bits) == aesni_bits) out |= kCpuAesNi;
 
-    // The zmm kernel also needs the OS to save zmm state, and AES-NI for tails.
-    if (!(out & kCpuAesNi) || !(leaf1_ecx & kLeaf1Osxsave)) return out;
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return out;
-    if ((b & kLeaf7EbxAvx512f) && (c & kLeaf7EcxVaes) && (read_xcr0() & kXcr0Zmm) == kXcr0Zmm) {
-        out |= kCpuVaes512;
-    }
-    return out;
+  // The zmm kernel also needs the OS to save zmm state, and AES-NI for tails.
+  if (!(out & kCpuAesNi) || !(leaf1_ecx & kLeaf1Osxsave)) return out;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return out;
+  if ((b & kLeaf7EbxAvx512f) && (c & kLeaf7EcxVaes) && (read_xcr0() & kXcr0Zmm) == kXcr0Zmm) {
+    out |= kCpuVaes512;
+  }
+  return out;
 }
 
 #else
@@ -65,8 +65,8 @@ uint32_t probe() { return 0; }
 uint32_t detect_cpu_features() { return forced_to_table() ? 0 : probe(); }
 
 uint32_t cpu_features() {
-    static const uint32_t features = detect_cpu_features();
-    return features;
+  static const uint32_t features = detect_cpu_features();
+  return features;
 }
 
 }  // namespace qox::aes

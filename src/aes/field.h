@@ -8,7 +8,7 @@ namespace qox::aes {
 
 // Multiplies a by x (0x02) in the field; result reduced to 8 bits.
 constexpr uint8_t xtime(uint8_t a) {
-    return static_cast<uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1B : 0x00));
+  return static_cast<uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1B : 0x00));
 }
 
 // Field product a*b by shift-and-add over the bits of b.
@@ -16,8 +16,8 @@ uint8_t mul(uint8_t a, uint8_t b);
 
 // Forward S-box and its inverse; inv[sbox[x]] == x.
 struct SBoxes {
-    std::array<uint8_t, 256> sbox;
-    std::array<uint8_t, 256> inv;
+  std::array<uint8_t, 256> sbox;
+  std::array<uint8_t, 256> inv;
 };
 
 // Builds both boxes by walking the multiplicative group with generator 3.

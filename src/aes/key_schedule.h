@@ -12,9 +12,9 @@ namespace qox::aes {
 uint32_t inv_mix_word(uint32_t w);
 
 enum class ExpandStatus {
-    ok,
-    empty_key,  // zero-length key
-    short_key,  // 1..3 bytes: fewer than one whole key word
+  ok,
+  empty_key,  // zero-length key
+  short_key,  // 1..3 bytes: fewer than one whole key word
 };
 
 // Expands key into words, big-endian, nk = len/4 and nr = nk + 6.
@@ -29,17 +29,17 @@ using RoundKey = std::array<uint32_t, 4>;
 
 // first/last are the outer round keys; mid holds nr-1 inner round keys.
 struct Schedule {
-    int nr;
-    RoundKey first;
-    std::vector<RoundKey> mid;
-    RoundKey last;
+  int nr;
+  RoundKey first;
+  std::vector<RoundKey> mid;
+  RoundKey last;
 };
 
 // enc runs K[0], K[1..nr-1], K[nr]. dec runs the same keys in reverse,
 // with InvMixColumns applied to every inner round key.
 struct SchedulePair {
-    Schedule enc;
-    Schedule dec;
+  Schedule enc;
+  Schedule dec;
 };
 
 // Builds both schedules from key; out is untouched on error. The

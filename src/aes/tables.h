@@ -11,10 +11,10 @@ namespace qox::aes {
 //   td[i]: InvSubBytes+InvMixColumns for row i (td[i+1] = ror8(td[i])).
 //   tg[i]: InvSubBytes only, placed at row i (final decryption round).
 struct Tables {
-    uint32_t te[4][256];
-    uint32_t tf[4][256];
-    uint32_t td[4][256];
-    uint32_t tg[4][256];
+  uint32_t te[4][256];
+  uint32_t tf[4][256];
+  uint32_t td[4][256];
+  uint32_t tg[4][256];
 };
 
 // Tables built once from sboxes() on first use; thread-safe.

@@ -39,10 +39,10 @@ const Name kReadBinary("rb");
 Ref parse_plain_json(PyObject* raw) {
   Ref loads = global_attr(kJson, kLoads);
   if (!loads) return Ref();
-  Ref text = PyBytes_CheckExact(raw)
-                 ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw),
-                                                   PyBytes_GET_SIZE(raw), nullptr))
-                 : call_method(raw, kDecode, {kUtf8.get()});
+  Ref text =
+      PyBytes_CheckExact(raw)
+          ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw), nullptr))
+          : call_method(raw, kDecode, {kUtf8.get()});
   if (!text) return Ref();
   return call(loads.get(), {text.get()});
 }
@@ -60,8 +60,8 @@ PyObject* load_json_impl(PyObject* const* args) noexcept {
     PyErr_SetString(PyExc_ValueError, "内容为空，无法解析");
     return nullptr;
   }
-  Ref raw = PyUnicode_Check(args[1]) ? Ref::steal(PyUnicode_AsUTF8String(args[1]))
-                                     : Ref::borrow(args[1]);
+  Ref raw =
+      PyUnicode_Check(args[1]) ? Ref::steal(PyUnicode_AsUTF8String(args[1])) : Ref::borrow(args[1]);
   if (!raw) return nullptr;
 
   // First attempt: plain JSON.
@@ -95,9 +95,8 @@ PyObject* encrypt_dict_impl(PyObject* const* args) noexcept {
   PyObject* data_dict = args[1];  // exactly dict
   Ref dumps = global_attr(kJson, kDumps);
   Ref kwnames = Ref::steal(PyTuple_Pack(2, kEnsureAscii.get(), kIndent.get()));
-  Ref json_text = dumps && kwnames
-                      ? call(dumps.get(), {data_dict, Py_False, Py_None}, kwnames.get())
-                      : Ref();
+  Ref json_text =
+      dumps && kwnames ? call(dumps.get(), {data_dict, Py_False, Py_None}, kwnames.get()) : Ref();
   if (!json_text) {
     // Only TypeError (a value or key JSON cannot represent) is reworded;
     // e.g. the ValueError of a circular reference passes unchanged.
@@ -145,9 +144,8 @@ PyObject* encrypt_dict_to_file_impl(PyObject* const* args) noexcept {
   if (!encrypted) return nullptr;
   Ref file = open_file(file_path, kWriteBinary);
   if (!file) return nullptr;
-  Ref written = with_block(file.get(), [&](PyObject* target) {
-    return call_method(target, kWrite, {encrypted.get()});
-  });
+  Ref written = with_block(
+      file.get(), [&](PyObject* target) { return call_method(target, kWrite, {encrypted.get()}); });
   if (!written) return nullptr;
   Py_RETURN_NONE;
 }
@@ -166,15 +164,15 @@ PyObject* decrypt_file_to_dict_impl(PyObject* const* args) noexcept {
   }
   Ref file = open_file(file_path, kReadBinary);
   if (!file) return nullptr;
-  Ref qox_data = with_block(file.get(), [](PyObject* target) {
-    return call_method(target, kRead, {});
-  });
+  Ref qox_data =
+      with_block(file.get(), [](PyObject* target) { return call_method(target, kRead, {}); });
   if (!qox_data) return nullptr;
   return call_method(self, kDecryptToDict, {qox_data.get()}).release();
 }
 
 const FnSpec kDictJsonFileMethods[] = {
-    {"load_json", "QOXStringCrypto.load_json",
+    {"load_json",
+     "QOXStringCrypto.load_json",
      "\n"
      "        读取「可能是明文 JSON、也可能是 .qox 加密」的字节/字符串，返回解析后的对象\n"
      "\n"
@@ -186,36 +184,49 @@ const FnSpec kDictJsonFileMethods[] = {
      "        :return:    解析后的 Python 对象（通常是 dict）\n"
      "        :raises ValueError: 两种格式都解析失败时抛出\n"
      "        ",
-     {Param("self"), Param("raw", "Union[str, bytes]")}, "Any", load_json_impl},
-    {"encrypt_dict", "QOXStringCrypto.encrypt_dict",
+     {Param("self"), Param("raw", "Union[str, bytes]")},
+     "Any",
+     load_json_impl},
+    {"encrypt_dict",
+     "QOXStringCrypto.encrypt_dict",
      "\n"
      "        加密字典数据，返回.qox格式字节流\n"
      "        :param data_dict: 待加密的字典（支持所有JSON可序列化类型）\n"
      "        :return: .qox格式加密字节流\n"
      "        ",
-     {Param("self"), Param("data_dict", "Dict[str, Any]")}, "bytes", encrypt_dict_impl},
-    {"decrypt_to_dict", "QOXStringCrypto.decrypt_to_dict",
+     {Param("self"), Param("data_dict", "Dict[str, Any]")},
+     "bytes",
+     encrypt_dict_impl},
+    {"decrypt_to_dict",
+     "QOXStringCrypto.decrypt_to_dict",
      "\n"
      "        解密.qox格式数据并转换为字典\n"
      "        :param qox_data: .qox格式加密字节流\n"
      "        :return: 解密后的原始字典\n"
      "        ",
-     {Param("self"), Param("qox_data", "bytes")}, "Dict[str, Any]", decrypt_to_dict_impl},
-    {"encrypt_dict_to_file", "QOXStringCrypto.encrypt_dict_to_file",
+     {Param("self"), Param("qox_data", "bytes")},
+     "Dict[str, Any]",
+     decrypt_to_dict_impl},
+    {"encrypt_dict_to_file",
+     "QOXStringCrypto.encrypt_dict_to_file",
      "\n"
      "        加密字典并写入文件\n"
      "        :param data_dict: 待加密的字典\n"
      "        :param file_path: 输出文件路径（建议使用.qox后缀）\n"
      "        ",
-     {Param("self"), Param("data_dict", "Dict[str, Any]"), Param("file_path", "str")}, "None",
+     {Param("self"), Param("data_dict", "Dict[str, Any]"), Param("file_path", "str")},
+     "None",
      encrypt_dict_to_file_impl},
-    {"decrypt_file_to_dict", "QOXStringCrypto.decrypt_file_to_dict",
+    {"decrypt_file_to_dict",
+     "QOXStringCrypto.decrypt_file_to_dict",
      "\n"
      "        从文件读取加密数据并解密为字典\n"
      "        :param file_path: 加密文件路径\n"
      "        :return: 解密后的字典\n"
      "        ",
-     {Param("self"), Param("file_path", "str")}, "Dict[str, Any]", decrypt_file_to_dict_impl},
+     {Param("self"), Param("file_path", "str")},
+     "Dict[str, Any]",
+     decrypt_file_to_dict_impl},
 };
 const FunctionTable kDictJsonFileTable(kDictJsonFileMethods);
 

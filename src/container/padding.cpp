@@ -31,8 +31,7 @@ PyObject* pkcs7_unpad_impl(PyObject* const* args) noexcept {
 
 const FnSpec kPaddingFunctions[] = {
     {"_pkcs7_pad", "_pkcs7_pad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_pad_impl},
-    {"_pkcs7_unpad", "_pkcs7_unpad", nullptr, {Param("data", "bytes")}, "bytes",
-     pkcs7_unpad_impl},
+    {"_pkcs7_unpad", "_pkcs7_unpad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_unpad_impl},
 };
 const FunctionTable kPaddingTable(kPaddingFunctions);
 

@@ -236,9 +236,9 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
   if (!version_byte) return Ref();
 
   const Py_ssize_t tag_size = with_tag ? kTagEnd - kTagOffset : 0;
-  const bool fits = PyBytes_CheckExact(magic.get()) && PyBytes_GET_SIZE(magic.get()) == kMagicSize &&
-                    PyBytes_CheckExact(tag.get()) && PyBytes_GET_SIZE(tag.get()) == tag_size &&
-                    Py_REFCNT(container.get()) == 1;
+  const bool fits = PyBytes_CheckExact(magic.get()) &&
+                    PyBytes_GET_SIZE(magic.get()) == kMagicSize && PyBytes_CheckExact(tag.get()) &&
+                    PyBytes_GET_SIZE(tag.get()) == tag_size && Py_REFCNT(container.get()) == 1;
   char* out = PyBytes_AS_STRING(container.get());
   if (!fits) {
     Ref ciphertext = Ref::steal(PyBytes_FromStringAndSize(out + kTagEnd, ciphertext_size));
@@ -297,8 +297,8 @@ PyObject* init_impl(PyObject* const* args) noexcept {
 
 PyObject* encrypt_impl(PyObject* const* args) noexcept {
   PyObject* self = args[0];
-  Ref data = PyUnicode_Check(args[1]) ? Ref::steal(PyUnicode_AsUTF8String(args[1]))
-                                      : Ref::borrow(args[1]);
+  Ref data =
+      PyUnicode_Check(args[1]) ? Ref::steal(PyUnicode_AsUTF8String(args[1])) : Ref::borrow(args[1]);
   if (!data) return nullptr;
 
   Ref urandom = global_attr(kOs, kUrandom);
@@ -323,8 +323,8 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   }
   Ref padded = call(pad.get(), {data.get()});
   if (!padded) return nullptr;
-  Ref ciphertext = call(aes_cbc.get(),
-                        {encrypt_schedule.get(), key.get(), iv.get(), padded.get(), Py_True});
+  Ref ciphertext =
+      call(aes_cbc.get(), {encrypt_schedule.get(), key.get(), iv.get(), padded.get(), Py_True});
   if (!ciphertext) return nullptr;
 
   Ref tag = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
@@ -430,26 +430,36 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   } else {
     Ref ciphertext = slice(container, ciphertext_offset, size);
     if (!ciphertext) return nullptr;
-    padded = call(aes_cbc.get(), {decrypt_schedule.get(), key.get(), iv.get(), ciphertext.get(),
-                                  Py_False});
+    padded = call(aes_cbc.get(),
+                  {decrypt_schedule.get(), key.get(), iv.get(), ciphertext.get(), Py_False});
     if (!padded) return nullptr;
   }
   return unpad_and_decode(padded.get());
 }
 
 const FnSpec kStringCryptoMethods[] = {
-    {"__init__", "QOXStringCrypto.__init__",
+    {"__init__",
+     "QOXStringCrypto.__init__",
      "\n"
      "        初始化加密器\n"
      "        :param key: 32字节加密密钥（AES-256）\n"
      "        :param use_hmac: 是否启用HMAC校验（默认True）\n"
      "        ",
      {Param("self"), Param("key", "bytes"), Param("use_hmac", "bool", Default::true_value)},
-     nullptr, init_impl},
-    {"encrypt", "QOXStringCrypto.encrypt", "加密字符串或字节数据，返回.qox格式的字节流",
-     {Param("self"), Param("data", "Union[str, bytes]")}, "bytes", encrypt_impl},
-    {"decrypt", "QOXStringCrypto.decrypt", "解密.qox格式数据，返回原始字符串",
-     {Param("self"), Param("qox_data", "bytes")}, "str", decrypt_impl},
+     nullptr,
+     init_impl},
+    {"encrypt",
+     "QOXStringCrypto.encrypt",
+     "加密字符串或字节数据，返回.qox格式的字节流",
+     {Param("self"), Param("data", "Union[str, bytes]")},
+     "bytes",
+     encrypt_impl},
+    {"decrypt",
+     "QOXStringCrypto.decrypt",
+     "解密.qox格式数据，返回原始字符串",
+     {Param("self"), Param("qox_data", "bytes")},
+     "str",
+     decrypt_impl},
 };
 const FunctionTable kStringCryptoTable(kStringCryptoMethods);
 

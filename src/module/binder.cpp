@@ -11,17 +11,21 @@ namespace {
 // The exact builtin type an annotation demands after conversion, if any.
 PyTypeObject* exact_type_of(Kind kind) noexcept {
   switch (kind) {
-    case Kind::bytes: return &PyBytes_Type;
-    case Kind::str: return &PyUnicode_Type;
-    case Kind::dict: return &PyDict_Type;
-    case Kind::list: return &PyList_Type;
-    default: return nullptr;
+    case Kind::bytes:
+      return &PyBytes_Type;
+    case Kind::str:
+      return &PyUnicode_Type;
+    case Kind::dict:
+      return &PyDict_Type;
+    case Kind::list:
+      return &PyList_Type;
+    default:
+      return nullptr;
   }
 }
 
 bool same_name(PyObject* a, PyObject* b) noexcept {
-  return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) &&
-                    PyUnicode_Compare(a, b) == 0);
+  return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0);
 }
 
 // Position of parameter `key` (by name), or -1. Interned names usually match
@@ -38,8 +42,7 @@ Py_ssize_t find_param(PyObject* param_names, PyObject* key) noexcept {
 }
 
 // The value passed for keyword `name`, or nullptr.
-PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues,
-                       PyObject* name) noexcept {
+PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name) noexcept {
   const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (PyTuple_GET_ITEM(kwnames, i) == name) return kwvalues[i];
@@ -52,8 +55,7 @@ PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues,
 
 // Reports the first keyword, in call order, that names no parameter after the
 // positional ones. False when there is none.
-bool raise_bad_keyword(const FunctionObject* fn, PyObject* kwnames,
-                       Py_ssize_t nargs) noexcept {
+bool raise_bad_keyword(const FunctionObject* fn, PyObject* kwnames, Py_ssize_t nargs) noexcept {
   const char* func = fn->spec->name;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, i);
@@ -104,9 +106,9 @@ PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf,
   //    the number of parameters in front of it as the count given.
   Py_ssize_t matched = 0;
   for (Py_ssize_t i = nargs; i < n_params; ++i) {
-    PyObject* value = nkw > 0 ? find_keyword(kwnames, args + nargs,
-                                             PyTuple_GET_ITEM(fn->param_names, i))
-                              : nullptr;
+    PyObject* value =
+        nkw > 0 ? find_keyword(kwnames, args + nargs, PyTuple_GET_ITEM(fn->param_names, i))
+                : nullptr;
     if (value != nullptr) {
       values[i] = value;
       ++matched;

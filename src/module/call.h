@@ -15,8 +15,8 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
                 PyObject* kwnames = nullptr) noexcept {
   const Py_ssize_t n_keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   const auto n_positional = static_cast<Py_ssize_t>(args.size()) - n_keywords;
-  return Ref::steal(PyObject_Vectorcall(callable, args.begin(),
-                                        static_cast<size_t>(n_positional), kwnames));
+  return Ref::steal(
+      PyObject_Vectorcall(callable, args.begin(), static_cast<size_t>(n_positional), kwnames));
 }
 
 // `obj.name`
@@ -25,8 +25,7 @@ inline Ref get_attr(PyObject* obj, const Name& name) noexcept {
 }
 
 // `obj.name(*args)`, the attribute looked up at each call.
-inline Ref call_method(PyObject* obj, const Name& name,
-                       std::initializer_list<PyObject*> args,
+inline Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args,
                        PyObject* kwnames = nullptr) noexcept {
   Ref method = get_attr(obj, name);
   if (!method) return Ref();

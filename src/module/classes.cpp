@@ -29,8 +29,7 @@ Ref make_method(const ClassMethod& method, const FnSpec& description) {
   Ref function = make_function(description);
   if (!function || !method.is_static) return function;
   PyObject* staticmethod_type = process_state().staticmethod_type;
-  return Ref::steal(
-      PyObject_CallFunctionObjArgs(staticmethod_type, function.get(), nullptr));
+  return Ref::steal(PyObject_CallFunctionObjArgs(staticmethod_type, function.get(), nullptr));
 }
 
 // The class body's namespace, filled in the order the class statement would:
@@ -81,9 +80,8 @@ bool define_class(const char* name) noexcept {
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   if (!ns || !bases) return false;
   // The host's own `type`, whatever the module dict or builtins hold.
-  Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
-                                                    class_name.get(), bases.get(),
-                                                    ns.get(), nullptr));
+  Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(
+      reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(), bases.get(), ns.get(), nullptr));
   if (!cls) return false;
   return PyObject_SetAttr(process_state().module, class_name.get(), cls.get()) == 0;
 }

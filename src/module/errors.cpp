@@ -3,20 +3,18 @@
 
 namespace qox {
 
-PyObject* raise_argument_count(const char* func, bool exact, Py_ssize_t min,
-                               Py_ssize_t max, Py_ssize_t given) noexcept {
+PyObject* raise_argument_count(const char* func, bool exact, Py_ssize_t min, Py_ssize_t max,
+                               Py_ssize_t given) noexcept {
   const bool too_few = given < min;
   const Py_ssize_t expected = too_few ? min : max;
   const char* bound = exact ? "exactly" : (too_few ? "at least" : "at most");
-  PyErr_Format(PyExc_TypeError,
-               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               func, bound, expected, expected == 1 ? "" : "s", given);
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
+               bound, expected, expected == 1 ? "" : "s", given);
   return nullptr;
 }
 
 PyObject* raise_takes_no_arguments(const char* func, Py_ssize_t given) noexcept {
-  PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", func,
-               "takes no arguments", given);
+  PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", func, "takes no arguments", given);
   return nullptr;
 }
 
@@ -26,14 +24,12 @@ PyObject* raise_takes_no_keywords(const char* func) noexcept {
 }
 
 PyObject* raise_unexpected_keyword(const char* func, PyObject* key) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-               func, key);
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
   return nullptr;
 }
 
 PyObject* raise_duplicate_keyword(const char* func, PyObject* key) noexcept {
-  PyErr_Format(PyExc_TypeError,
-               "%s() got multiple values for keyword argument '%U'", func, key);
+  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func, key);
   return nullptr;
 }
 
@@ -42,12 +38,11 @@ PyObject* raise_keywords_not_strings(const char* func) noexcept {
   return nullptr;
 }
 
-PyObject* raise_argument_type(const char* param, PyTypeObject* expected,
-                              PyObject* arg) noexcept {
+PyObject* raise_argument_type(const char* param, PyTypeObject* expected, PyObject* arg) noexcept {
   const bool subclass = PyObject_TypeCheck(arg, expected);
   PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s",
-               param, expected->tp_name, Py_TYPE(arg)->tp_name,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", param,
+               expected->tp_name, Py_TYPE(arg)->tp_name,
                subclass ? ". Note that arguments are checked strictly: instances "
                           "of subclasses of builtin types are rejected, so pass "
                           "the exact builtin type."

@@ -7,8 +7,8 @@
 namespace qox {
 
 // "f() takes exactly|at least|at most N positional argument(s) (M given)".
-PyObject* raise_argument_count(const char* func, bool exact, Py_ssize_t min,
-                               Py_ssize_t max, Py_ssize_t given) noexcept;
+PyObject* raise_argument_count(const char* func, bool exact, Py_ssize_t min, Py_ssize_t max,
+                               Py_ssize_t given) noexcept;
 PyObject* raise_takes_no_arguments(const char* func, Py_ssize_t given) noexcept;
 PyObject* raise_takes_no_keywords(const char* func) noexcept;
 PyObject* raise_unexpected_keyword(const char* func, PyObject* key) noexcept;
@@ -17,8 +17,7 @@ PyObject* raise_keywords_not_strings(const char* func) noexcept;
 
 // "Argument 'p' has incorrect type (expected T, got U)", with a note when the
 // argument's type is a subclass of T.
-PyObject* raise_argument_type(const char* param, PyTypeObject* expected,
-                              PyObject* arg) noexcept;
+PyObject* raise_argument_type(const char* param, PyTypeObject* expected, PyObject* arg) noexcept;
 
 // "Expected T, got U" for a result of the wrong type.
 PyObject* raise_result_type(PyTypeObject* expected, PyObject* result) noexcept;

@@ -25,9 +25,7 @@ const Name kReturnAnnotation("return_annotation");
 PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
 
-FunctionObject* as_function(PyObject* self) {
-  return reinterpret_cast<FunctionObject*>(self);
-}
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 // Replaces an owned attribute slot with a new reference to `value`.
 void replace_slot(PyObject** slot, PyObject* value) {
@@ -56,13 +54,10 @@ int set_str_slot(PyObject** slot, PyObject* value, const char* message) {
 
 PyObject* get_name(PyObject* self, void*) { return none_if_null(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
-  return set_str_slot(&as_function(self)->name, value,
-                      "__name__ must be set to a string object");
+  return set_str_slot(&as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
-PyObject* get_qualname(PyObject* self, void*) {
-  return none_if_null(as_function(self)->qualname);
-}
+PyObject* get_qualname(PyObject* self, void*) { return none_if_null(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
   return set_str_slot(&as_function(self)->qualname, value,
                       "__qualname__ must be set to a string object");
@@ -80,9 +75,7 @@ int set_doc(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) {
-  return none_if_null(as_function(self)->defaults);
-}
+PyObject* get_defaults(PyObject* self, void*) { return none_if_null(as_function(self)->defaults); }
 int set_defaults(PyObject* self, PyObject* value, void*) {
   if (value == Py_None) value = nullptr;
   if (value != nullptr && !PyTuple_Check(value)) {
@@ -151,14 +144,12 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!kwargs) return nullptr;
     PyObject* annotation = PyDict_GetItemWithError(annotations.get(), name);
     if (annotation == nullptr && PyErr_Occurred()) return nullptr;
-    if (annotation != nullptr &&
-        PyDict_SetItem(kwargs.get(), kAnnotation.get(), annotation) < 0) {
+    if (annotation != nullptr && PyDict_SetItem(kwargs.get(), kAnnotation.get(), annotation) < 0) {
       return nullptr;
     }
     const Py_ssize_t default_index = n_defaults - (n_params - i);
-    if (default_index >= 0 &&
-        PyDict_SetItem(kwargs.get(), kDefault.get(),
-                       PyTuple_GET_ITEM(defaults.get(), default_index)) < 0) {
+    if (default_index >= 0 && PyDict_SetItem(kwargs.get(), kDefault.get(),
+                                             PyTuple_GET_ITEM(defaults.get(), default_index)) < 0) {
       return nullptr;
     }
     Ref args = Ref::steal(PyTuple_Pack(2, name, kind.get()));
@@ -170,8 +161,7 @@ PyObject* get_signature(PyObject* self, void*) {
   if (!kwargs) return nullptr;
   PyObject* returns = PyDict_GetItemWithError(annotations.get(), kReturn.get());
   if (returns == nullptr && PyErr_Occurred()) return nullptr;
-  if (returns != nullptr &&
-      PyDict_SetItem(kwargs.get(), kReturnAnnotation.get(), returns) < 0) {
+  if (returns != nullptr && PyDict_SetItem(kwargs.get(), kReturnAnnotation.get(), returns) < 0) {
     return nullptr;
   }
   Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
@@ -195,8 +185,7 @@ PyGetSetDef function_getset[] = {
 
 PyObject* function_repr(PyObject* self) {
   PyObject* qualname = as_function(self)->qualname;
-  return PyUnicode_FromFormat("<function %S at %p>",
-                              qualname ? qualname : Py_None, self);
+  return PyUnicode_FromFormat("<function %S at %p>", qualname ? qualname : Py_None, self);
 }
 
 // Stored in a class, a function binds to the instance like a Python function.
@@ -311,8 +300,8 @@ bool ready_function_type() noexcept {
   if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
   function_type.tp_name = "qoxcrypto.crypto.function";
   function_type.tp_basicsize = sizeof(FunctionObject);
-  function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                           Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                           Py_TPFLAGS_METHOD_DESCRIPTOR;
   function_type.tp_dealloc = function_dealloc;
   function_type.tp_repr = function_repr;
   function_type.tp_call = PyVectorcall_Call;

@@ -45,7 +45,9 @@ enum class Default : unsigned char { required, true_value };
 struct Param {
   constexpr Param(const char* name, const char* annotation = nullptr,
                   Default default_value = Default::required)
-      : name(name), annotation(annotation), kind(kind_of(annotation)),
+      : name(name),
+        annotation(annotation),
+        kind(kind_of(annotation)),
         default_value(default_value) {}
   const char* name;
   const char* annotation;  // nullptr: unannotated
@@ -76,8 +78,7 @@ constexpr int kMaxParams = 8;
 class FunctionTable {
  public:
   template <size_t N>
-  explicit FunctionTable(const FnSpec (&specs)[N]) noexcept
-      : FunctionTable(specs, N) {}
+  explicit FunctionTable(const FnSpec (&specs)[N]) noexcept : FunctionTable(specs, N) {}
 
  private:
   FunctionTable(const FnSpec* specs, size_t count) noexcept;

@@ -6,18 +6,17 @@
 namespace qox {
 
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FnSpec* spec;
   PyTypeObject* result_type;  // checked return type, or nullptr
-  PyObject* param_names;   // tuple of interned str, in parameter order
-  PyObject* name;          // str
-  PyObject* qualname;      // str
-  PyObject* module;        // any object; "qoxcrypto.crypto" at creation
-  PyObject* doc;           // any object
-  PyObject* defaults;      // tuple or nullptr (None)
-  PyObject* annotations;   // dict, or nullptr until first read
-  PyObject* dict;          // instance __dict__, made on demand
+  PyObject* param_names;      // tuple of interned str, in parameter order
+  PyObject* name;             // str
+  PyObject* qualname;         // str
+  PyObject* module;           // any object; "qoxcrypto.crypto" at creation
+  PyObject* doc;              // any object
+  PyObject* defaults;         // tuple or nullptr (None)
+  PyObject* annotations;      // dict, or nullptr until first read
+  PyObject* dict;             // instance __dict__, made on demand
   PyObject* weakrefs;
 };
 

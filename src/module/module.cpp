@@ -29,8 +29,8 @@ const Name kOpen("open");
 
 // Copies spec.<attr> into the new module's dict. A spec without the attribute
 // is skipped; `None` is skipped too unless allowed.
-bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attr,
-                         const char* target, bool allow_none) {
+bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attr, const char* target,
+                         bool allow_none) {
   Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -84,8 +84,8 @@ bool warn_on_version_mismatch() {
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                           "compile time Python version %d.%d of module '%.100s' "
                           "%s runtime version %d.%d",
-                          PY_MAJOR_VERSION, PY_MINOR_VERSION, "qoxcrypto.crypto",
-                          "does not match", major, minor) == 0;
+                          PY_MAJOR_VERSION, PY_MINOR_VERSION, "qoxcrypto.crypto", "does not match",
+                          major, minor) == 0;
 }
 
 bool register_in_sys_modules(PyObject* module) {
@@ -117,8 +117,7 @@ bool run_body(PyObject* module) {
     return false;
   }
   Py_XSETREF(state.builtins, Ref::borrow(PyModule_GetDict(builtins.get())).release());
-  return warn_on_version_mismatch() && create_constants() &&
-         register_in_sys_modules(module) &&
+  return warn_on_version_mismatch() && create_constants() && register_in_sys_modules(module) &&
          capture_builtin(kStaticmethod, &state.staticmethod_type) &&
          capture_builtin(kEnumerate, &state.enumerate_type) &&
          capture_builtin(kOpen, &state.open_function) && ready_function_type() &&
@@ -150,8 +149,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "crypto", kModuleDoc, 0, nullptr, module_slots,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "crypto", kModuleDoc, 0,       nullptr,
+    module_slots,          nullptr,  nullptr,    nullptr,
 };
 
 }  // namespace

@@ -57,8 +57,8 @@ bool import_from(const Name& module_name, std::initializer_list<const Name*> nam
   for (const Name* name : names) {
     if (PyList_Append(fromlist.get(), name->get()) < 0) return false;
   }
-  Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
-      module_name.get(), module_dict(), nullptr, fromlist.get(), 0));
+  Ref module = Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), module_dict(),
+                                                           nullptr, fromlist.get(), 0));
   if (!module) return false;
   for (const Name* name : names) {
     Ref value = Ref::steal(PyObject_GetAttr(module.get(), name->get()));
@@ -83,8 +83,7 @@ bool define(const char* qualname) {
 }
 
 // `a, b, ... = function()` with the function looked up as a module global.
-bool bind_call_result(const Name& function_name, const Name* const* targets,
-                      Py_ssize_t count) {
+bool bind_call_result(const Name& function_name, const Name* const* targets, Py_ssize_t count) {
   Ref function = lookup_global(function_name);
   if (!function) return false;
   Ref result = Ref::steal(PyObject_CallNoArgs(function.get()));
@@ -98,10 +97,8 @@ bool bind_call_result(const Name& function_name, const Name* const* targets,
   return true;
 }
 
-bool bind_call_result(const Name& function_name,
-                      std::initializer_list<const Name*> targets) {
-  return bind_call_result(function_name, targets.begin(),
-                          static_cast<Py_ssize_t>(targets.size()));
+bool bind_call_result(const Name& function_name, std::initializer_list<const Name*> targets) {
+  return bind_call_result(function_name, targets.begin(), static_cast<Py_ssize_t>(targets.size()));
 }
 
 // The sixteen round tables, remembered so that the CBC loops can tell them
@@ -128,17 +125,15 @@ bool bind_new_dict(const Name& name) {
 
 bool run_import_sequence() noexcept {
   return import_modules({&kOs, &kJson, &kHmac, &kStruct, &kHashlib}) &&
-         import_from(kTyping, {&kUnion, &kDict, &kAny, &kList, &kTuple}) &&
-         define("_xtime") && define("_mul") && define("_build_sbox") &&
-         bind_call_result(kBuildSbox, {&kSbox, &kInvSbox}) &&
-         define("_ror8") && define("_build_tables") && bind_round_tables() &&
-         define("_inv_mix_word") && define("_to_rounds") && define("_expand_key") &&
-         bind_new_dict(kKeyCache) && define("_get_key") && define("_cbc_encrypt") &&
-         define("_cbc_decrypt") && define_class("_NativeAES") &&
-         define("_init_native_backend") &&
-         bind_call_value(kInitNativeBackend, kNativeAes) &&
-         define("_aes_cbc") && define("_pkcs7_pad") && define("_pkcs7_unpad") &&
-         define_class("QOXStringCrypto") &&
+         import_from(kTyping, {&kUnion, &kDict, &kAny, &kList, &kTuple}) && define("_xtime") &&
+         define("_mul") && define("_build_sbox") &&
+         bind_call_result(kBuildSbox, {&kSbox, &kInvSbox}) && define("_ror8") &&
+         define("_build_tables") && bind_round_tables() && define("_inv_mix_word") &&
+         define("_to_rounds") && define("_expand_key") && bind_new_dict(kKeyCache) &&
+         define("_get_key") && define("_cbc_encrypt") && define("_cbc_decrypt") &&
+         define_class("_NativeAES") && define("_init_native_backend") &&
+         bind_call_value(kInitNativeBackend, kNativeAes) && define("_aes_cbc") &&
+         define("_pkcs7_pad") && define("_pkcs7_unpad") && define_class("QOXStringCrypto") &&
          bind_new_dict(kTest);
 }
 

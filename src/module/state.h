@@ -12,10 +12,10 @@ namespace qox {
 // its per-module state size is zero. Written only while the module is created
 // and executed.
 struct ProcessState {
-  int64_t interpreter_id = -1;   // interpreter that first imported the module
-  PyObject* module = nullptr;    // strong; the module whose body ran (or runs)
+  int64_t interpreter_id = -1;      // interpreter that first imported the module
+  PyObject* module = nullptr;       // strong; the module whose body ran (or runs)
   PyObject* module_dict = nullptr;  // borrowed from `module`
-  PyObject* builtins = nullptr;  // strong; the builtins module's dict
+  PyObject* builtins = nullptr;     // strong; the builtins module's dict
   // Builtins captured once at execution, whatever the module dict holds later.
   PyObject* staticmethod_type = nullptr;
   PyObject* enumerate_type = nullptr;

@@ -37,8 +37,8 @@ Ref with_block(PyObject* manager, Body&& body) noexcept {
   HandledException failure;
   PyObject* exception = failure.get();
   Ref traceback = Ref::steal(PyException_GetTraceback(exception));
-  Ref suppress = call(exit.get(), {reinterpret_cast<PyObject*>(Py_TYPE(exception)),
-                                   exception, traceback ? traceback.get() : Py_None});
+  Ref suppress = call(exit.get(), {reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception,
+                                   traceback ? traceback.get() : Py_None});
   if (!suppress) return Ref();
   const int truth = PyObject_IsTrue(suppress.get());
   if (truth < 0) return Ref();

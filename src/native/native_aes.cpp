@@ -74,15 +74,13 @@ Ref type_list(PyObject* ctypes, std::initializer_list<TypeSpec> types) {
 bool declare(PyObject* ctypes, PyObject* function, std::initializer_list<TypeSpec> types) {
   Ref argtypes = type_list(ctypes, types);
   Ref restype = get_attr(ctypes, kCLong);
-  return argtypes && restype &&
-         PyObject_SetAttr(function, kArgtypes.get(), argtypes.get()) == 0 &&
+  return argtypes && restype && PyObject_SetAttr(function, kArgtypes.get(), argtypes.get()) == 0 &&
          PyObject_SetAttr(function, kRestype.get(), restype.get()) == 0;
 }
 
 bool declare_functions(PyObject* ctypes, PyObject* dll) {
-  const TypeSpec void_p{&kCVoidP, false}, wchar_p{&kCWcharP, false},
-      char_p{&kCCharP, false}, ulong{&kCUlong, false}, ulong_ptr{&kCUlong, true},
-      void_pp{&kCVoidP, true};
+  const TypeSpec void_p{&kCVoidP, false}, wchar_p{&kCWcharP, false}, char_p{&kCCharP, false},
+      ulong{&kCUlong, false}, ulong_ptr{&kCUlong, true}, void_pp{&kCVoidP, true};
   Ref open = get_attr(dll, kOpenProvider);
   if (!open || !declare(ctypes, open.get(), {void_pp, wchar_p, wchar_p, ulong})) return false;
   Ref get = get_attr(dll, kGetProperty);
@@ -92,15 +90,15 @@ bool declare_functions(PyObject* ctypes, PyObject* dll) {
   Ref set = get_attr(dll, kSetProperty);
   if (!set || !declare(ctypes, set.get(), {void_p, wchar_p, void_p, ulong, ulong})) return false;
   Ref generate = get_attr(dll, kGenerateKey);
-  if (!generate || !declare(ctypes, generate.get(),
-                            {void_p, void_pp, char_p, ulong, char_p, ulong, ulong})) {
+  if (!generate ||
+      !declare(ctypes, generate.get(), {void_p, void_pp, char_p, ulong, char_p, ulong, ulong})) {
     return false;
   }
   for (const Name* name : {&kEncrypt, &kDecrypt}) {
     Ref function = get_attr(dll, *name);
-    if (!function || !declare(ctypes, function.get(),
-                              {void_p, char_p, ulong, void_p, char_p, ulong, char_p, ulong,
-                               ulong_ptr, ulong})) {
+    if (!function ||
+        !declare(ctypes, function.get(),
+                 {void_p, char_p, ulong, void_p, char_p, ulong, char_p, ulong, ulong_ptr, ulong})) {
       return false;
     }
   }
@@ -147,10 +145,9 @@ PyObject* init_impl(PyObject* const* args) noexcept {
   // The mode string's byte count as UTF-16 with its terminating NUL.
   PyObject* mode = kChainingModeCbc.get();
   Ref mode_bytes = make_int((PyUnicode_GET_LENGTH(mode) + 1) * 2);
-  if (!mode_bytes ||
-      !checked(self, call_method(dll.get(), kSetProperty,
-                                 {alg.get(), kChainingMode.get(), mode, mode_bytes.get(),
-                                  zero.get()}))) {
+  if (!mode_bytes || !checked(self, call_method(dll.get(), kSetProperty,
+                                                {alg.get(), kChainingMode.get(), mode,
+                                                 mode_bytes.get(), zero.get()}))) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -174,8 +171,8 @@ PyObject* checked_impl(PyObject* const* args) noexcept {
 
 // Steps of crypt between key creation and the result; the caller destroys
 // the key on every path.
-Ref run_cipher(PyObject* self, PyObject* ctypes, PyObject* dll, PyObject* hkey,
-               PyObject* key_obj, PyObject* const* args) {
+Ref run_cipher(PyObject* self, PyObject* ctypes, PyObject* dll, PyObject* hkey, PyObject* key_obj,
+               PyObject* const* args) {
   PyObject* key = args[1];
   PyObject* iv = args[2];
   PyObject* data = args[3];
@@ -208,9 +205,8 @@ Ref run_cipher(PyObject* self, PyObject* ctypes, PyObject* dll, PyObject* hkey,
   Ref written_ref = call_method(ctypes, kByref, {written.get()});
   if (!written_ref ||
       !checked(self, call_method(dll, encrypt ? kEncrypt : kDecrypt,
-                                 {hkey, data, data_len.get(), Py_None, iv_buf.get(),
-                                  sixteen.get(), out.get(), data_len.get(), written_ref.get(),
-                                  zero.get()}))) {
+                                 {hkey, data, data_len.get(), Py_None, iv_buf.get(), sixteen.get(),
+                                  out.get(), data_len.get(), written_ref.get(), zero.get()}))) {
     return Ref();
   }
   Ref produced = get_attr(written.get(), kValue);
@@ -218,8 +214,7 @@ Ref run_cipher(PyObject* self, PyObject* ctypes, PyObject* dll, PyObject* hkey,
   const int same = PyObject_RichCompareBool(produced.get(), data_len.get(), Py_EQ);
   if (same < 0) return Ref();
   if (!same) {
-    PyErr_Format(PyExc_OSError, "BCrypt 输出长度异常: %S != %S", produced.get(),
-                 data_len.get());
+    PyErr_Format(PyExc_OSError, "BCrypt 输出长度异常: %S != %S", produced.get(), data_len.get());
     return Ref();
   }
   Ref raw = get_attr(out.get(), kRaw);
@@ -263,10 +258,13 @@ PyObject* crypt_impl(PyObject* const* args) noexcept {
 const FnSpec kNativeAesMethods[] = {
     {"__init__", "_NativeAES.__init__", nullptr, {Param("self")}, nullptr, init_impl},
     {"_checked", "_NativeAES._checked", nullptr, {Param("status")}, nullptr, checked_impl},
-    {"crypt", "_NativeAES.crypt", nullptr,
+    {"crypt",
+     "_NativeAES.crypt",
+     nullptr,
      {Param("self"), Param("key", "bytes"), Param("iv", "bytes"), Param("data", "bytes"),
       Param("encrypt", "bool")},
-     "bytes", crypt_impl},
+     "bytes",
+     crypt_impl},
 };
 const FunctionTable kNativeAesTable(kNativeAesMethods);
 

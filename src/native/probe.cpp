@@ -83,8 +83,11 @@ PyObject* init_native_backend_impl(PyObject* const*) noexcept {
 }
 
 const FnSpec kProbeFunctions[] = {
-    {"_init_native_backend", "_init_native_backend",
-     "尝试启用系统原生 AES；失败（或自检不通过）返回 None", {}, nullptr,
+    {"_init_native_backend",
+     "_init_native_backend",
+     "尝试启用系统原生 AES；失败（或自检不通过）返回 None",
+     {},
+     nullptr,
      init_native_backend_impl},
 };
 const FunctionTable kProbeTable(kProbeFunctions);

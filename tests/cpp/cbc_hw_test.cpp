@@ -18,19 +18,21 @@ namespace {
 using test::Bytes;
 using CbcFn = void (*)(const RoundKeys&, const uint8_t*, const uint8_t*, uint8_t*, size_t);
 
-void table_encrypt(const RoundKeys& k, const uint8_t* iv, const uint8_t* in, uint8_t* out, size_t n) {
-    cbc_encrypt(encrypt_tables(tables()), k, iv, in, out, n);
+void table_encrypt(const RoundKeys& k, const uint8_t* iv, const uint8_t* in, uint8_t* out,
+                   size_t n) {
+  cbc_encrypt(encrypt_tables(tables()), k, iv, in, out, n);
 }
-void table_decrypt(const RoundKeys& k, const uint8_t* iv, const uint8_t* in, uint8_t* out, size_t n) {
-    cbc_decrypt(decrypt_tables(tables()), k, iv, in, out, n);
+void table_decrypt(const RoundKeys& k, const uint8_t* iv, const uint8_t* in, uint8_t* out,
+                   size_t n) {
+  cbc_decrypt(decrypt_tables(tables()), k, iv, in, out, n);
 }
 
 // One hardware function and the table function it must reproduce.
 struct HwCase {
-    const char* name;
-    bool (*available)();
-    CbcFn hw;
-    CbcFn table;
+  const char* name;
+  bool (*available)();
+  CbcFn hw;
+  CbcFn table;
 };
 
 void PrintTo(const HwCase& c, std::ostream* os) { *os << c.name; }
@@ -44,22 +46,24 @@ const HwCase kHwCases[] = {
 };
 
 Bytes random_bytes(std::mt19937& rng, size_t n) {
-    Bytes b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(rng());
-    return b;
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<uint8_t>(rng());
+  return b;
 }
 
 // Arbitrary words as a schedule: both paths must agree on any keys, not
 // only on expanded ones, and for any inner round count.
 struct RandomKeys {
-    RandomKeys(std::mt19937& rng, size_t mid_rounds) : words(4 * (mid_rounds + 2)), mid_rounds(mid_rounds) {
-        for (auto& w : words) w = rng();
-    }
-    RoundKeys view() const {
-        return {words.data(), mid_rounds ? words.data() + 4 : nullptr, mid_rounds, words.data() + 4 * (mid_rounds + 1)};
-    }
-    std::vector<uint32_t> words;
-    size_t mid_rounds;
+  RandomKeys(std::mt19937& rng, size_t mid_rounds)
+      : words(4 * (mid_rounds + 2)), mid_rounds(mid_rounds) {
+    for (auto& w : words) w = rng();
+  }
+  RoundKeys view() const {
+    return {words.data(), mid_rounds ? words.data() + 4 : nullptr, mid_rounds,
+            words.data() + 4 * (mid_rounds + 1)};
+  }
+  std::vector<uint32_t> words;
+  size_t mid_rounds;
 };
 
 // Where the hardware call reads and writes, relative to the table call.
@@ -71,39 +75,42 @@ void PrintTo(Layout l, std::ostream* os) { *os << kLayoutNames[static_cast<int>(
 class HwMatchesTable : public ::testing::TestWithParam<std::tuple<HwCase, Layout>> {};
 
 // Block counts around every group width (1/2/4/8 xmm, 4/16 zmm) and long runs.
-const size_t kBlockCounts[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 19, 20, 31, 32, 33, 47, 64, 100, 255, 300};
+const size_t kBlockCounts[] = {1,  2,  3,  4,  5,  7,  8,  9,  12,  15,  16,
+                               17, 19, 20, 31, 32, 33, 47, 64, 100, 255, 300};
 
 TEST_P(HwMatchesTable, RandomSchedules) {
-    const auto& [c, layout] = GetParam();
-    if (!c.available()) GTEST_SKIP() << c.name << " not available on this CPU";
-    constexpr size_t kGuard = 64;  // catches stores past the last block
-    std::mt19937 rng(static_cast<unsigned>(std::hash<std::string>{}(c.name)) + static_cast<unsigned>(layout));
-    for (size_t mid = 0; mid <= 20; ++mid) {
-        const RandomKeys keys(rng, mid);
-        for (size_t blocks : kBlockCounts) {
-            const size_t len = 16 * blocks;
-            const Bytes iv = random_bytes(rng, 16), in = random_bytes(rng, len);
-            Bytes expect(len);
-            c.table(keys.view(), iv.data(), in.data(), expect.data(), blocks);
+  const auto& [c, layout] = GetParam();
+  if (!c.available()) GTEST_SKIP() << c.name << " not available on this CPU";
+  constexpr size_t kGuard = 64;  // catches stores past the last block
+  std::mt19937 rng(static_cast<unsigned>(std::hash<std::string>{}(c.name)) +
+                   static_cast<unsigned>(layout));
+  for (size_t mid = 0; mid <= 20; ++mid) {
+    const RandomKeys keys(rng, mid);
+    for (size_t blocks : kBlockCounts) {
+      const size_t len = 16 * blocks;
+      const Bytes iv = random_bytes(rng, 16), in = random_bytes(rng, len);
+      Bytes expect(len);
+      c.table(keys.view(), iv.data(), in.data(), expect.data(), blocks);
 
-            const size_t off = layout == Layout::off_by_one ? 1 : 0;
-            Bytes src(off + len), dst(off + len + kGuard, 0xA5), iv_buf(off + 16);
-            std::memcpy(src.data() + off, in.data(), len);
-            std::memcpy(iv_buf.data() + off, iv.data(), 16);
-            if (layout == Layout::in_place) std::memcpy(dst.data(), in.data(), len);
-            const uint8_t* from = layout == Layout::in_place ? dst.data() : src.data() + off;
-            c.hw(keys.view(), iv_buf.data() + off, from, dst.data() + off, blocks);
+      const size_t off = layout == Layout::off_by_one ? 1 : 0;
+      Bytes src(off + len), dst(off + len + kGuard, 0xA5), iv_buf(off + 16);
+      std::memcpy(src.data() + off, in.data(), len);
+      std::memcpy(iv_buf.data() + off, iv.data(), 16);
+      if (layout == Layout::in_place) std::memcpy(dst.data(), in.data(), len);
+      const uint8_t* from = layout == Layout::in_place ? dst.data() : src.data() + off;
+      c.hw(keys.view(), iv_buf.data() + off, from, dst.data() + off, blocks);
 
-            ASSERT_EQ(Bytes(dst.begin() + off, dst.begin() + off + len), expect)
-                << c.name << " mid_rounds " << mid << " blocks " << blocks;
-            ASSERT_EQ(Bytes(dst.end() - kGuard, dst.end()), Bytes(kGuard, 0xA5)) << "wrote past the end";
-            ASSERT_EQ(Bytes(iv_buf.begin() + off, iv_buf.end()), iv) << "IV modified";
-        }
+      ASSERT_EQ(Bytes(dst.begin() + off, dst.begin() + off + len), expect)
+          << c.name << " mid_rounds " << mid << " blocks " << blocks;
+      ASSERT_EQ(Bytes(dst.end() - kGuard, dst.end()), Bytes(kGuard, 0xA5)) << "wrote past the end";
+      ASSERT_EQ(Bytes(iv_buf.begin() + off, iv_buf.end()), iv) << "IV modified";
     }
+  }
 }
 
 std::string case_name(const ::testing::TestParamInfo<HwMatchesTable::ParamType>& info) {
-    return std::string(std::get<0>(info.param).name) + "_" + kLayoutNames[static_cast<int>(std::get<1>(info.param))];
+  return std::string(std::get<0>(info.param).name) + "_" +
+         kLayoutNames[static_cast<int>(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, HwMatchesTable,
@@ -113,15 +120,15 @@ INSTANTIATE_TEST_SUITE_P(Paths, HwMatchesTable,
                          case_name);
 
 TEST(HwZeroBlocks, WritesNothing) {
-    std::mt19937 rng(7);
-    const RandomKeys keys(rng, 13);
-    const Bytes iv = random_bytes(rng, 16);
-    for (const HwCase& c : kHwCases) {
-        if (!c.available()) continue;
-        Bytes out(32, 0x5A);
-        c.hw(keys.view(), iv.data(), out.data(), out.data(), 0);
-        EXPECT_EQ(out, Bytes(32, 0x5A)) << c.name;
-    }
+  std::mt19937 rng(7);
+  const RandomKeys keys(rng, 13);
+  const Bytes iv = random_bytes(rng, 16);
+  for (const HwCase& c : kHwCases) {
+    if (!c.available()) continue;
+    Bytes out(32, 0x5A);
+    c.hw(keys.view(), iv.data(), out.data(), out.data(), 0);
+    EXPECT_EQ(out, Bytes(32, 0x5A)) << c.name;
+  }
 }
 
 // Known answers through the auto path: bulk, one block per call with the
@@ -129,84 +136,88 @@ TEST(HwZeroBlocks, WritesNothing) {
 class AutoVectors : public ::testing::TestWithParam<test::CbcVector> {};
 
 TEST_P(AutoVectors, BulkChainedAndUnaligned) {
-    const auto& v = GetParam();
-    SchedulePair s;
-    ASSERT_EQ(expand_key(v.key.data(), v.key.size(), s), ExpandStatus::ok);
-    const RoundKeys ek = round_keys(s.enc), dk = round_keys(s.dec);
-    const size_t len = v.in.size(), blocks = len / 16;
+  const auto& v = GetParam();
+  SchedulePair s;
+  ASSERT_EQ(expand_key(v.key.data(), v.key.size(), s), ExpandStatus::ok);
+  const RoundKeys ek = round_keys(s.enc), dk = round_keys(s.dec);
+  const size_t len = v.in.size(), blocks = len / 16;
 
-    Bytes out(len);
-    cbc_encrypt_auto(ek, v.iv.data(), v.in.data(), out.data(), blocks);
-    EXPECT_EQ(out, v.out);
-    cbc_decrypt_auto(dk, v.iv.data(), v.out.data(), out.data(), blocks);
-    EXPECT_EQ(out, v.in);
+  Bytes out(len);
+  cbc_encrypt_auto(ek, v.iv.data(), v.in.data(), out.data(), blocks);
+  EXPECT_EQ(out, v.out);
+  cbc_decrypt_auto(dk, v.iv.data(), v.out.data(), out.data(), blocks);
+  EXPECT_EQ(out, v.in);
 
-    Bytes enc(len), dec(len);
-    for (size_t off = 0; off < len; off += 16) {
-        cbc_encrypt_auto(ek, off ? enc.data() + off - 16 : v.iv.data(), v.in.data() + off, enc.data() + off, 1);
-        cbc_decrypt_auto(dk, off ? v.out.data() + off - 16 : v.iv.data(), v.out.data() + off, dec.data() + off, 1);
-    }
-    EXPECT_EQ(enc, v.out);
-    EXPECT_EQ(dec, v.in);
+  Bytes enc(len), dec(len);
+  for (size_t off = 0; off < len; off += 16) {
+    cbc_encrypt_auto(ek, off ? enc.data() + off - 16 : v.iv.data(), v.in.data() + off,
+                     enc.data() + off, 1);
+    cbc_decrypt_auto(dk, off ? v.out.data() + off - 16 : v.iv.data(), v.out.data() + off,
+                     dec.data() + off, 1);
+  }
+  EXPECT_EQ(enc, v.out);
+  EXPECT_EQ(dec, v.in);
 
-    Bytes buf(len + 1);
-    std::memcpy(buf.data() + 1, v.in.data(), len);
-    cbc_encrypt_auto(ek, v.iv.data(), buf.data() + 1, buf.data() + 1, blocks);
-    EXPECT_EQ(Bytes(buf.begin() + 1, buf.end()), v.out);
-    cbc_decrypt_auto(dk, v.iv.data(), buf.data() + 1, buf.data() + 1, blocks);
-    EXPECT_EQ(Bytes(buf.begin() + 1, buf.end()), v.in);
+  Bytes buf(len + 1);
+  std::memcpy(buf.data() + 1, v.in.data(), len);
+  cbc_encrypt_auto(ek, v.iv.data(), buf.data() + 1, buf.data() + 1, blocks);
+  EXPECT_EQ(Bytes(buf.begin() + 1, buf.end()), v.out);
+  cbc_decrypt_auto(dk, v.iv.data(), buf.data() + 1, buf.data() + 1, blocks);
+  EXPECT_EQ(Bytes(buf.begin() + 1, buf.end()), v.in);
 }
 
 INSTANTIATE_TEST_SUITE_P(File, AutoVectors, ::testing::ValuesIn(test::load_vectors("aes_cbc.vec")),
                          [](const auto& info) {
-                             std::string s = info.param.section + "_" + std::to_string(info.index);
-                             for (char& ch : s) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                             return s;
+                           std::string s = info.param.section + "_" + std::to_string(info.index);
+                           for (char& ch : s)
+                             ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                           return s;
                          });
 
 // Sets (or unsets, for nullptr) the switch for one scope.
 class ScopedSwitch {
-public:
-    explicit ScopedSwitch(const char* value) {
-        if (const char* old = std::getenv(kForceTableEnv)) saved_ = old, had_ = true;
-        value ? setenv(kForceTableEnv, value, 1) : unsetenv(kForceTableEnv);
-    }
-    ~ScopedSwitch() { had_ ? setenv(kForceTableEnv, saved_.c_str(), 1) : unsetenv(kForceTableEnv); }
+ public:
+  explicit ScopedSwitch(const char* value) {
+    if (const char* old = std::getenv(kForceTableEnv)) saved_ = old, had_ = true;
+    value ? setenv(kForceTableEnv, value, 1) : unsetenv(kForceTableEnv);
+  }
+  ~ScopedSwitch() { had_ ? setenv(kForceTableEnv, saved_.c_str(), 1) : unsetenv(kForceTableEnv); }
 
-private:
-    std::string saved_;
-    bool had_ = false;
+ private:
+  std::string saved_;
+  bool had_ = false;
 };
 
 class ForceTableSwitch : public ::testing::TestWithParam<std::tuple<const char*, bool>> {};
 
 TEST_P(ForceTableSwitch, ClearsFeaturesOnlyWhenOn) {
-    const auto& [value, clears] = GetParam();
-    const uint32_t probed = (ScopedSwitch(nullptr), detect_cpu_features());
-    const ScopedSwitch with(value);
-    EXPECT_EQ(detect_cpu_features(), clears ? 0u : probed);
+  const auto& [value, clears] = GetParam();
+  const uint32_t probed = (ScopedSwitch(nullptr), detect_cpu_features());
+  const ScopedSwitch with(value);
+  EXPECT_EQ(detect_cpu_features(), clears ? 0u : probed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, ForceTableSwitch,
                          ::testing::Values(std::make_tuple("1", true), std::make_tuple("yes", true),
-                                           std::make_tuple("0", false), std::make_tuple("", false)));
+                                           std::make_tuple("0", false),
+                                           std::make_tuple("", false)));
 
 // Runs in both CTest entries: with the switch set in the environment the
 // process must report and use the table path.
 TEST(Provider, FollowsFeaturesAndSwitch) {
-    const char* sw = std::getenv(kForceTableEnv);
-    const bool forced = sw && *sw && std::strcmp(sw, "0") != 0;
-    if (forced) {
-        EXPECT_EQ(cpu_features(), 0u);
-    }
-    const uint32_t f = cpu_features();
-    if (f & kCpuVaes512) {
-        EXPECT_TRUE(f & kCpuAesNi) << "VAES tails run on AES-NI";
-    }
-    const std::string expect = (f & kCpuVaes512) ? "vaes" : (f & kCpuAesNi) ? "aesni" : "table";
-    EXPECT_EQ(provider(), expect);
-    EXPECT_EQ(aesni_available(), (f & kCpuAesNi) != 0);
-    EXPECT_EQ(vaes_available(), (f & kCpuVaes512) != 0);
+  const char* sw = std::getenv(kForceTableEnv);
+  const bool forced = sw && *sw && std::strcmp(sw, "0") != 0;
+  if (forced) {
+    EXPECT_EQ(cpu_features(), 0u);
+  }
+  const uint32_t f = cpu_features();
+  if (f & kCpuVaes512) {
+    EXPECT_TRUE(f & kCpuAesNi) << "VAES tails run on AES-NI";
+  }
+  const std::string expect = (f & kCpuVaes512) ? "vaes" : (f & kCpuAesNi) ? "aesni" : "table";
+  EXPECT_EQ(provider(), expect);
+  EXPECT_EQ(aesni_available(), (f & kCpuAesNi) != 0);
+  EXPECT_EQ(vaes_available(), (f & kCpuVaes512) != 0);
 }
 
 }  // namespace

@@ -11,13 +11,13 @@ namespace qox::aes::test {
 using Bytes = std::vector<uint8_t>;
 
 struct CbcVector {
-    std::string section;  // e.g. "AES-128"
-    Bytes key, iv, in, out;
+  std::string section;  // e.g. "AES-128"
+  Bytes key, iv, in, out;
 };
 
 // Short label so parametrized test names stay readable.
 inline void PrintTo(const CbcVector& v, std::ostream* os) {
-    *os << v.section << " key " << v.key.size() << "B, " << v.in.size() / 16 << " blocks";
+  *os << v.section << " key " << v.key.size() << "B, " << v.in.size() / 16 << " blocks";
 }
 
 // Decodes a hex string; throws std::invalid_argument on bad input.

@@ -18,25 +18,25 @@
 namespace qox::fuzz {
 
 // One CBC pass over `blocks` blocks; `in` may equal `out`.
-using CbcLoop = void (*)(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                         size_t blocks);
+using CbcLoop = void (*)(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in,
+                         uint8_t* out, size_t blocks);
 
 struct CbcPath {
-    const char* name;
-    bool (*available)();                     // false: skipped on this machine
-    CbcLoop encrypt;
-    CbcLoop decrypt;
-    bool (*takes_rounds)(size_t mid_rounds);  // false: a schedule this path cannot run
+  const char* name;
+  bool (*available)();  // false: skipped on this machine
+  CbcLoop encrypt;
+  CbcLoop decrypt;
+  bool (*takes_rounds)(size_t mid_rounds);  // false: a schedule this path cannot run
 };
 
-inline void table_encrypt(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                          size_t blocks) {
-    aes::cbc_encrypt(aes::encrypt_tables(aes::tables()), keys, iv, in, out, blocks);
+inline void table_encrypt(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in,
+                          uint8_t* out, size_t blocks) {
+  aes::cbc_encrypt(aes::encrypt_tables(aes::tables()), keys, iv, in, out, blocks);
 }
 
-inline void table_decrypt(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                          size_t blocks) {
-    aes::cbc_decrypt(aes::decrypt_tables(aes::tables()), keys, iv, in, out, blocks);
+inline void table_decrypt(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in,
+                          uint8_t* out, size_t blocks) {
+  aes::cbc_decrypt(aes::decrypt_tables(aes::tables()), keys, iv, in, out, blocks);
 }
 
 inline bool always() { return true; }

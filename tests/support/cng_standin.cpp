@@ -31,17 +31,18 @@ constexpr uint64_t kKeyMagic = 0x4B45594F424A3031;  // "KEYOBJ01"
 enum class Mode { ecb, cbc };
 
 struct Provider {
-    std::atomic<Mode> mode{Mode::ecb};
+  std::atomic<Mode> mode{Mode::ecb};
 };
 
 // The key state, placed inside the caller's key-object buffer as CNG does.
 struct KeyState {
-    uint64_t magic;
-    Mode mode;  // the provider's chaining mode when the key was made
-    size_t key_len;
-    unsigned char key[32];
+  uint64_t magic;
+  Mode mode;  // the provider's chaining mode when the key was made
+  size_t key_len;
+  unsigned char key[32];
 };
-static_assert(sizeof(KeyState) + alignof(KeyState) <= kObjectLength, "ObjectLength must hold a key");
+static_assert(sizeof(KeyState) + alignof(KeyState) <= kObjectLength,
+              "ObjectLength must hold a key");
 
 // Handles the stand-in gave out, so a stale or made-up handle is refused
 // without reading through it. Providers are never freed: nothing closes one.
@@ -51,114 +52,121 @@ std::unordered_set<const void*> g_keys;
 
 // Where a key's state sits in its key-object buffer (the handle).
 KeyState* state_at(void* handle) {
-    const auto address = reinterpret_cast<uintptr_t>(handle);
-    const uintptr_t aligned = (address + alignof(KeyState) - 1) & ~uintptr_t(alignof(KeyState) - 1);
-    return reinterpret_cast<KeyState*>(aligned);
+  const auto address = reinterpret_cast<uintptr_t>(handle);
+  const uintptr_t aligned = (address + alignof(KeyState) - 1) & ~uintptr_t(alignof(KeyState) - 1);
+  return reinterpret_cast<KeyState*>(aligned);
 }
 
 Provider* find_provider(void* handle) {
-    std::lock_guard<std::mutex> lock(g_handles_mutex);
-    return g_providers.count(handle) ? static_cast<Provider*>(handle) : nullptr;
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  return g_providers.count(handle) ? static_cast<Provider*>(handle) : nullptr;
 }
 
 // A stack copy of a key's state, wiped on every way out of the call.
 struct KeyCopy {
-    KeyState key;
-    KeyCopy() = default;
-    KeyCopy(const KeyCopy&) = delete;
-    KeyCopy& operator=(const KeyCopy&) = delete;
-    ~KeyCopy() { OPENSSL_cleanse(&key, sizeof(key)); }
+  KeyState key;
+  KeyCopy() = default;
+  KeyCopy(const KeyCopy&) = delete;
+  KeyCopy& operator=(const KeyCopy&) = delete;
+  ~KeyCopy() { OPENSSL_cleanse(&key, sizeof(key)); }
 };
 
 // Copies the state of a live key; false for a handle that is not one, or
 // whose buffer was overwritten since the key was made.
 bool load_key(void* handle, KeyState* key) {
-    std::lock_guard<std::mutex> lock(g_handles_mutex);
-    if (!g_keys.count(handle)) return false;
-    std::memcpy(key, state_at(handle), sizeof(KeyState));
-    return key->magic == kKeyMagic;
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  if (!g_keys.count(handle)) return false;
+  std::memcpy(key, state_at(handle), sizeof(KeyState));
+  return key->magic == kKeyMagic;
 }
 
 // Compares a NUL-terminated wide string with an expected one without reading
 // past the first difference, so a short or foreign buffer is never overrun.
 bool wide_equals(const wchar_t* text, const wchar_t* expected) {
-    if (text == nullptr) return false;
-    for (size_t i = 0;; ++i) {
-        if (text[i] != expected[i]) return false;
-        if (expected[i] == L'\0') return true;
-    }
+  if (text == nullptr) return false;
+  for (size_t i = 0;; ++i) {
+    if (text[i] != expected[i]) return false;
+    if (expected[i] == L'\0') return true;
+  }
 }
 
 // Byte size of a wide string with its NUL, counted as UTF-16 (the caller
 // computes it for Windows) and as this platform's wchar_t (UTF-32 here,
 // which is what ctypes actually passes). Both are accepted.
 bool wide_size_matches(const wchar_t* value, Ulong size) {
-    const Ulong units = std::wcslen(value) + 1;
-    return size == units * 2 || size == units * sizeof(wchar_t);
+  const Ulong units = std::wcslen(value) + 1;
+  return size == units * 2 || size == units * sizeof(wchar_t);
 }
 
 const EVP_CIPHER* cipher_for(const KeyState& key) {
-    const bool cbc = key.mode == Mode::cbc;
-    switch (key.key_len) {
-        case 16: return cbc ? EVP_aes_128_cbc() : EVP_aes_128_ecb();
-        case 24: return cbc ? EVP_aes_192_cbc() : EVP_aes_192_ecb();
-        default: return cbc ? EVP_aes_256_cbc() : EVP_aes_256_ecb();
-    }
+  const bool cbc = key.mode == Mode::cbc;
+  switch (key.key_len) {
+    case 16:
+      return cbc ? EVP_aes_128_cbc() : EVP_aes_128_ecb();
+    case 24:
+      return cbc ? EVP_aes_192_cbc() : EVP_aes_192_ecb();
+    default:
+      return cbc ? EVP_aes_256_cbc() : EVP_aes_256_ecb();
+  }
 }
 
 // Runs AES over whole blocks with padding off; in == out is allowed.
 bool run_cipher(const KeyState& key, bool encrypt, const unsigned char* iv, const unsigned char* in,
                 unsigned char* out, Ulong len) {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher_for(key), nullptr, key.key, iv, encrypt ? 1 : 0) != 1) {
-        return false;
+  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                      EVP_CIPHER_CTX_free);
+  if (!ctx ||
+      EVP_CipherInit_ex(ctx.get(), cipher_for(key), nullptr, key.key, iv, encrypt ? 1 : 0) != 1) {
+    return false;
+  }
+  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+  // EVP counts in int; chunks of whole blocks keep the chaining intact.
+  constexpr Ulong kChunk = Ulong(1) << 30;
+  for (Ulong done = 0; done < len; done += kChunk) {
+    const Ulong part = len - done < kChunk ? len - done : kChunk;
+    int written = 0;
+    if (EVP_CipherUpdate(ctx.get(), out + done, &written, in + done, static_cast<int>(part)) != 1 ||
+        Ulong(written) != part) {
+      return false;
     }
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    // EVP counts in int; chunks of whole blocks keep the chaining intact.
-    constexpr Ulong kChunk = Ulong(1) << 30;
-    for (Ulong done = 0; done < len; done += kChunk) {
-        const Ulong part = len - done < kChunk ? len - done : kChunk;
-        int written = 0;
-        if (EVP_CipherUpdate(ctx.get(), out + done, &written, in + done, static_cast<int>(part)) != 1 ||
-            Ulong(written) != part) {
-            return false;
-        }
-    }
-    return true;
+  }
+  return true;
 }
 
 // BCryptEncrypt and BCryptDecrypt share everything but the direction.
-Status crypt(Fn fn, void* key_handle, const unsigned char* input, Ulong input_len, void* padding_info,
-             unsigned char* iv, Ulong iv_len, unsigned char* output, Ulong output_len, Ulong* result_len,
-             Ulong flags) {
-    Status injected;
-    if (intercept_call(fn, &injected)) return injected;
-    KeyCopy copy;
-    if (!load_key(key_handle, &copy.key)) return kInvalidHandle;
-    const KeyState& key = copy.key;
-    if (flags == kBlockPaddingFlag) return kNotSupported;  // the backend pads by itself
-    if (flags != 0 || padding_info != nullptr || result_len == nullptr) return kInvalidParameter;
-    if (input == nullptr && input_len != 0) return kInvalidParameter;
-    if (input_len % kBlockSize != 0) return kInvalidBufferSize;  // no padding requested
-    const bool cbc = key.mode == Mode::cbc;
-    if (cbc && (iv == nullptr || iv_len != kBlockSize)) return kInvalidParameter;
-    if (output == nullptr) {  // size query
-        *result_len = input_len;
-        return kSuccess;
-    }
-    if (output_len < input_len) return kBufferTooSmall;
-
-    const bool encrypt = fn == Fn::encrypt;
-    // CNG leaves the last ciphertext block in the IV buffer so that a next
-    // call continues the chain. Decryption may run in place: save it first.
-    unsigned char next_iv[kBlockSize] = {};
-    if (cbc && !encrypt && input_len > 0) std::memcpy(next_iv, input + input_len - kBlockSize, kBlockSize);
-    if (!run_cipher(key, encrypt, cbc ? iv : nullptr, input, output, input_len)) return kUnsuccessful;
-    if (cbc && encrypt && input_len > 0) std::memcpy(next_iv, output + input_len - kBlockSize, kBlockSize);
-    if (cbc && input_len > 0) std::memcpy(iv, next_iv, kBlockSize);
-    if (output_corruption_on() && input_len > 0) output[0] ^= 1;
+Status crypt(Fn fn, void* key_handle, const unsigned char* input, Ulong input_len,
+             void* padding_info, unsigned char* iv, Ulong iv_len, unsigned char* output,
+             Ulong output_len, Ulong* result_len, Ulong flags) {
+  Status injected;
+  if (intercept_call(fn, &injected)) return injected;
+  KeyCopy copy;
+  if (!load_key(key_handle, &copy.key)) return kInvalidHandle;
+  const KeyState& key = copy.key;
+  if (flags == kBlockPaddingFlag) return kNotSupported;  // the backend pads by itself
+  if (flags != 0 || padding_info != nullptr || result_len == nullptr) return kInvalidParameter;
+  if (input == nullptr && input_len != 0) return kInvalidParameter;
+  if (input_len % kBlockSize != 0) return kInvalidBufferSize;  // no padding requested
+  const bool cbc = key.mode == Mode::cbc;
+  if (cbc && (iv == nullptr || iv_len != kBlockSize)) return kInvalidParameter;
+  if (output == nullptr) {  // size query
     *result_len = input_len;
     return kSuccess;
+  }
+  if (output_len < input_len) return kBufferTooSmall;
+
+  const bool encrypt = fn == Fn::encrypt;
+  // CNG leaves the last ciphertext block in the IV buffer so that a next
+  // call continues the chain. Decryption may run in place: save it first.
+  unsigned char next_iv[kBlockSize] = {};
+  if (cbc && !encrypt && input_len > 0)
+    std::memcpy(next_iv, input + input_len - kBlockSize, kBlockSize);
+  if (!run_cipher(key, encrypt, cbc ? iv : nullptr, input, output, input_len)) return kUnsuccessful;
+  if (cbc && encrypt && input_len > 0)
+    std::memcpy(next_iv, output + input_len - kBlockSize, kBlockSize);
+  if (cbc && input_len > 0) std::memcpy(iv, next_iv, kBlockSize);
+  if (output_corruption_on() && input_len > 0) output[0] ^= 1;
+  *result_len = input_len;
+  return kSuccess;
 }
 
 }  // namespace
@@ -168,30 +176,31 @@ using namespace cng_standin;
 
 STANDIN_EXPORT Status BCryptOpenAlgorithmProvider(void** algorithm, const wchar_t* algorithm_id,
                                                   const wchar_t* implementation, Ulong flags) {
-    Status injected;
-    if (intercept_call(Fn::open_algorithm_provider, &injected)) return injected;
-    if (algorithm == nullptr || flags != 0) return kInvalidParameter;
-    if (!wide_equals(algorithm_id, L"AES") || implementation != nullptr) return kNotFound;
-    auto* provider = new (std::nothrow) Provider;
-    if (provider == nullptr) return kUnsuccessful;
-    std::lock_guard<std::mutex> lock(g_handles_mutex);
-    g_providers.insert(provider);
-    *algorithm = provider;
-    return kSuccess;
+  Status injected;
+  if (intercept_call(Fn::open_algorithm_provider, &injected)) return injected;
+  if (algorithm == nullptr || flags != 0) return kInvalidParameter;
+  if (!wide_equals(algorithm_id, L"AES") || implementation != nullptr) return kNotFound;
+  auto* provider = new (std::nothrow) Provider;
+  if (provider == nullptr) return kUnsuccessful;
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  g_providers.insert(provider);
+  *algorithm = provider;
+  return kSuccess;
 }
 
-STANDIN_EXPORT Status BCryptGetProperty(void* object, const wchar_t* property, unsigned char* output,
-                                        Ulong output_len, Ulong* result_len, Ulong flags) {
-    Status injected;
-    if (intercept_call(Fn::get_property, &injected)) return injected;
-    if (find_provider(object) == nullptr) return kInvalidHandle;
-    if (property == nullptr || result_len == nullptr || flags != 0) return kInvalidParameter;
-    if (!wide_equals(property, L"ObjectLength")) return kNotSupported;
-    *result_len = sizeof(Ulong);
-    if (output == nullptr) return kSuccess;  // size query
-    if (output_len < sizeof(Ulong)) return kBufferTooSmall;
-    std::memcpy(output, &kObjectLength, sizeof(Ulong));
-    return kSuccess;
+STANDIN_EXPORT Status BCryptGetProperty(void* object, const wchar_t* property,
+                                        unsigned char* output, Ulong output_len, Ulong* result_len,
+                                        Ulong flags) {
+  Status injected;
+  if (intercept_call(Fn::get_property, &injected)) return injected;
+  if (find_provider(object) == nullptr) return kInvalidHandle;
+  if (property == nullptr || result_len == nullptr || flags != 0) return kInvalidParameter;
+  if (!wide_equals(property, L"ObjectLength")) return kNotSupported;
+  *result_len = sizeof(Ulong);
+  if (output == nullptr) return kSuccess;  // size query
+  if (output_len < sizeof(Ulong)) return kBufferTooSmall;
+  std::memcpy(output, &kObjectLength, sizeof(Ulong));
+  return kSuccess;
 }
 
 // The value arrives through a void* parameter: ctypes converts the str to a
@@ -201,73 +210,78 @@ STANDIN_EXPORT Status BCryptGetProperty(void* object, const wchar_t* property, u
 // either encoding.
 STANDIN_EXPORT Status BCryptSetProperty(void* object, const wchar_t* property, unsigned char* input,
                                         Ulong input_len, Ulong flags) {
-    Status injected;
-    if (intercept_call(Fn::set_property, &injected)) return injected;
-    Provider* provider = find_provider(object);
-    if (provider == nullptr) return kInvalidHandle;
-    if (property == nullptr || input == nullptr || flags != 0) return kInvalidParameter;
-    if (!wide_equals(property, L"ChainingMode")) return kNotSupported;
-    const auto* value = reinterpret_cast<const wchar_t*>(input);
-    Mode mode;
-    if (wide_equals(value, L"ChainingModeCBC")) {
-        mode = Mode::cbc;
-    } else if (wide_equals(value, L"ChainingModeECB")) {
-        mode = Mode::ecb;
-    } else {
-        return kInvalidParameter;
-    }
-    if (!wide_size_matches(value, input_len)) return kInvalidParameter;
-    provider->mode.store(mode);
-    return kSuccess;
+  Status injected;
+  if (intercept_call(Fn::set_property, &injected)) return injected;
+  Provider* provider = find_provider(object);
+  if (provider == nullptr) return kInvalidHandle;
+  if (property == nullptr || input == nullptr || flags != 0) return kInvalidParameter;
+  if (!wide_equals(property, L"ChainingMode")) return kNotSupported;
+  const auto* value = reinterpret_cast<const wchar_t*>(input);
+  Mode mode;
+  if (wide_equals(value, L"ChainingModeCBC")) {
+    mode = Mode::cbc;
+  } else if (wide_equals(value, L"ChainingModeECB")) {
+    mode = Mode::ecb;
+  } else {
+    return kInvalidParameter;
+  }
+  if (!wide_size_matches(value, input_len)) return kInvalidParameter;
+  provider->mode.store(mode);
+  return kSuccess;
 }
 
-STANDIN_EXPORT Status BCryptGenerateSymmetricKey(void* algorithm, void** key_handle, unsigned char* key_object,
-                                                 Ulong key_object_len, const unsigned char* secret,
-                                                 Ulong secret_len, Ulong flags) {
-    Status injected;
-    if (intercept_call(Fn::generate_symmetric_key, &injected)) return injected;
-    Provider* provider = find_provider(algorithm);
-    if (provider == nullptr) return kInvalidHandle;
-    if (key_handle == nullptr || key_object == nullptr || flags != 0) return kInvalidParameter;
-    if (key_object_len < kObjectLength) return kBufferTooSmall;
-    if (secret == nullptr || (secret_len != 16 && secret_len != 24 && secret_len != 32)) return kInvalidParameter;
+STANDIN_EXPORT Status BCryptGenerateSymmetricKey(void* algorithm, void** key_handle,
+                                                 unsigned char* key_object, Ulong key_object_len,
+                                                 const unsigned char* secret, Ulong secret_len,
+                                                 Ulong flags) {
+  Status injected;
+  if (intercept_call(Fn::generate_symmetric_key, &injected)) return injected;
+  Provider* provider = find_provider(algorithm);
+  if (provider == nullptr) return kInvalidHandle;
+  if (key_handle == nullptr || key_object == nullptr || flags != 0) return kInvalidParameter;
+  if (key_object_len < kObjectLength) return kBufferTooSmall;
+  if (secret == nullptr || (secret_len != 16 && secret_len != 24 && secret_len != 32))
+    return kInvalidParameter;
 
-    KeyState* state = new (state_at(key_object)) KeyState{kKeyMagic, provider->mode.load(), secret_len, {}};
-    std::memcpy(state->key, secret, secret_len);
-    {
-        std::lock_guard<std::mutex> lock(g_handles_mutex);
-        // An address already present means its earlier key was never
-        // destroyed before the buffer was reused; that key stays counted.
-        g_keys.insert(key_object);
-    }
-    note_key_created();
-    *key_handle = key_object;
-    return kSuccess;
+  KeyState* state =
+      new (state_at(key_object)) KeyState{kKeyMagic, provider->mode.load(), secret_len, {}};
+  std::memcpy(state->key, secret, secret_len);
+  {
+    std::lock_guard<std::mutex> lock(g_handles_mutex);
+    // An address already present means its earlier key was never
+    // destroyed before the buffer was reused; that key stays counted.
+    g_keys.insert(key_object);
+  }
+  note_key_created();
+  *key_handle = key_object;
+  return kSuccess;
 }
 
-STANDIN_EXPORT Status BCryptEncrypt(void* key, const unsigned char* input, Ulong input_len, void* padding_info,
-                                    unsigned char* iv, Ulong iv_len, unsigned char* output, Ulong output_len,
-                                    Ulong* result_len, Ulong flags) {
-    return crypt(Fn::encrypt, key, input, input_len, padding_info, iv, iv_len, output, output_len, result_len,
-                 flags);
+STANDIN_EXPORT Status BCryptEncrypt(void* key, const unsigned char* input, Ulong input_len,
+                                    void* padding_info, unsigned char* iv, Ulong iv_len,
+                                    unsigned char* output, Ulong output_len, Ulong* result_len,
+                                    Ulong flags) {
+  return crypt(Fn::encrypt, key, input, input_len, padding_info, iv, iv_len, output, output_len,
+               result_len, flags);
 }
 
-STANDIN_EXPORT Status BCryptDecrypt(void* key, const unsigned char* input, Ulong input_len, void* padding_info,
-                                    unsigned char* iv, Ulong iv_len, unsigned char* output, Ulong output_len,
-                                    Ulong* result_len, Ulong flags) {
-    return crypt(Fn::decrypt, key, input, input_len, padding_info, iv, iv_len, output, output_len, result_len,
-                 flags);
+STANDIN_EXPORT Status BCryptDecrypt(void* key, const unsigned char* input, Ulong input_len,
+                                    void* padding_info, unsigned char* iv, Ulong iv_len,
+                                    unsigned char* output, Ulong output_len, Ulong* result_len,
+                                    Ulong flags) {
+  return crypt(Fn::decrypt, key, input, input_len, padding_info, iv, iv_len, output, output_len,
+               result_len, flags);
 }
 
 STANDIN_EXPORT Status BCryptDestroyKey(void* key) {
-    Status injected;
-    if (intercept_call(Fn::destroy_key, &injected)) return injected;
-    {
-        std::lock_guard<std::mutex> lock(g_handles_mutex);
-        if (!g_keys.erase(key)) return kInvalidHandle;
-        // The caller may free the buffer right after: leave no key bytes.
-        OPENSSL_cleanse(state_at(key), sizeof(KeyState));
-    }
-    note_key_destroyed();
-    return kSuccess;
+  Status injected;
+  if (intercept_call(Fn::destroy_key, &injected)) return injected;
+  {
+    std::lock_guard<std::mutex> lock(g_handles_mutex);
+    if (!g_keys.erase(key)) return kInvalidHandle;
+    // The caller may free the buffer right after: leave no key bytes.
+    OPENSSL_cleanse(state_at(key), sizeof(KeyState));
+  }
+  note_key_destroyed();
+  return kSuccess;
 }

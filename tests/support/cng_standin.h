@@ -31,14 +31,14 @@ constexpr Status kNotFound = status_of(0xC0000225);
 
 // The exported BCrypt functions, in the order of kFunctionNames.
 enum class Fn {
-    open_algorithm_provider,
-    get_property,
-    set_property,
-    generate_symmetric_key,
-    encrypt,
-    decrypt,
-    destroy_key,
-    count,
+  open_algorithm_provider,
+  get_property,
+  set_property,
+  generate_symmetric_key,
+  encrypt,
+  decrypt,
+  destroy_key,
+  count,
 };
 
 // Counts a call of fn. True when an injected failure is due: *status then

@@ -52,10 +52,13 @@ PyObject* aes_cbc_impl(PyObject* const* args) noexcept {
 }
 
 const FnSpec kAesCbcFunctions[] = {
-    {"_aes_cbc", "_aes_cbc", "AES-CBC 统一入口：优先走系统原生实现，异常自动回落纯 Python",
+    {"_aes_cbc",
+     "_aes_cbc",
+     "AES-CBC 统一入口：优先走系统原生实现，异常自动回落纯 Python",
      {Param("sched"), Param("key", "bytes"), Param("iv", "bytes"), Param("data", "bytes"),
       Param("encrypt", "bool")},
-     "bytes", aes_cbc_impl},
+     "bytes",
+     aes_cbc_impl},
 };
 const FunctionTable kAesCbcTable(kAesCbcFunctions);
 

@@ -66,7 +66,7 @@ bool run_blocks(Direction direction, const ScheduleParts& sched, const TableGlob
   for (size_t block = 0; block < blocks; ++block) {
     if (!keys.gather_mid(sched.mid.get())) return false;
     const size_t offset = block * kBlockSize;
-    const uint8_t* chain = block == 0 ? iv
+    const uint8_t* chain = block == 0                        ? iv
                            : direction == Direction::encrypt ? out + offset - kBlockSize
                                                              : in + offset - kBlockSize;
     loop(table_words.set(), keys.round_keys(), chain, in + offset, out + offset, 1);
@@ -75,8 +75,7 @@ bool run_blocks(Direction direction, const ScheduleParts& sched, const TableGlob
 }
 
 // Steps 1 to 3 of both loops: the schedule, the eight tables, first and last.
-bool begin_cbc(Direction direction, PyObject* sched, TableGlobals* tables,
-               ScheduleParts* parts) {
+bool begin_cbc(Direction direction, PyObject* sched, TableGlobals* tables, ScheduleParts* parts) {
   // 1. nr, first, mid, last = sched
   Ref items[4];
   if (!unpack_exact(sched, items, 4)) return false;
@@ -93,9 +92,8 @@ bool begin_cbc(Direction direction, PyObject* sched, TableGlobals* tables,
 bool finish_cbc(Direction direction, const TableGlobals& tables, const ScheduleParts& parts,
                 PyObject* iv, const uint8_t* in, uint8_t* out, size_t size) {
   if (size > 0 &&
-      !run_blocks(direction, parts, tables,
-                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(iv)), in, out,
-                  size / kBlockSize)) {
+      !run_blocks(direction, parts, tables, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(iv)),
+                  in, out, size / kBlockSize)) {
     return false;
   }
   return bool(lookup_global(kStruct));
@@ -130,17 +128,25 @@ PyObject* cbc_decrypt_impl(PyObject* const* args) noexcept {
 }
 
 const FnSpec kCbcFunctions[] = {
-    {"_cbc_encrypt", "_cbc_encrypt", "AES-CBC 加密（data 长度必须是 16 的倍数）",
-     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")}, "bytes", cbc_encrypt_impl},
-    {"_cbc_decrypt", "_cbc_decrypt", "AES-CBC 解密（data 长度必须是 16 的倍数）",
-     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")}, "bytes", cbc_decrypt_impl},
+    {"_cbc_encrypt",
+     "_cbc_encrypt",
+     "AES-CBC 加密（data 长度必须是 16 的倍数）",
+     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
+     "bytes",
+     cbc_encrypt_impl},
+    {"_cbc_decrypt",
+     "_cbc_decrypt",
+     "AES-CBC 解密（data 长度必须是 16 的倍数）",
+     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
+     "bytes",
+     cbc_decrypt_impl},
 };
 const FunctionTable kCbcTable(kCbcFunctions);
 
 }  // namespace
 
-bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in,
-              uint8_t* out, size_t size) noexcept {
+bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in, uint8_t* out,
+              size_t size) noexcept {
   TableGlobals tables;
   ScheduleParts parts;
   return begin_cbc(direction, sched, &tables, &parts) && check_iv_length(iv) &&

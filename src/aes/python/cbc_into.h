@@ -13,7 +13,7 @@ namespace qox {
 // and with the same errors, for `size` bytes at `in` (a multiple of 16, so the
 // data-length check cannot fail), writing the result to `out`, which may be
 // `in`. `iv` must be exactly bytes. False with an exception set on failure.
-bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in,
-              uint8_t* out, size_t size) noexcept;
+bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in, uint8_t* out,
+              size_t size) noexcept;
 
 }  // namespace qox

@@ -77,7 +77,7 @@ PyObject* mul_with_own_xtime(PyObject* a, PyObject* b) {
   LittleEndianBytes b_bytes;
   if (!little_endian_bytes(b, &b_bytes)) return nullptr;
   uint8_t shifted = aes::xtime(static_cast<uint8_t>(low_a));  // a after one step
-  uint8_t high_part = 0;  // XOR of the terms for bits 1 and up
+  uint8_t high_part = 0;                                      // XOR of the terms for bits 1 and up
   for (size_t byte = 0; byte < b_bytes.size; ++byte) {
     for (int bit = byte == 0 ? 1 : 0; bit < 8; ++bit) {
       if (b_bytes.data[byte] >> bit & 1) high_part ^= shifted;
@@ -134,10 +134,10 @@ PyObject* mul_impl(PyObject* const* args) noexcept {
 
 PyObject* build_sbox_impl(PyObject* const*) noexcept {
   const aes::SBoxes& boxes = aes::sboxes();
-  Ref sbox = Ref::steal(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(boxes.sbox.data()), 256));
-  Ref inv = Ref::steal(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(boxes.inv.data()), 256));
+  Ref sbox =
+      Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(boxes.sbox.data()), 256));
+  Ref inv =
+      Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(boxes.inv.data()), 256));
   if (!sbox || !inv) return nullptr;
   return PyTuple_Pack(2, sbox.get(), inv.get());
 }
@@ -153,8 +153,12 @@ PyObject* ror8_impl(PyObject* const* args) noexcept {
 const FnSpec kFieldFunctions[] = {
     {"_xtime", "_xtime", "GF(2^8) 上乘以 0x02", {Param("a", "int")}, "int", xtime_impl},
     {"_mul", "_mul", "GF(2^8) 乘法", {Param("a", "int"), Param("b", "int")}, "int", mul_impl},
-    {"_build_sbox", "_build_sbox", "生成 AES S 盒与其逆盒（乘法逆元 + 仿射变换）", {},
-     "Tuple[bytes, bytes]", build_sbox_impl},
+    {"_build_sbox",
+     "_build_sbox",
+     "生成 AES S 盒与其逆盒（乘法逆元 + 仿射变换）",
+     {},
+     "Tuple[bytes, bytes]",
+     build_sbox_impl},
     {"_ror8", "_ror8", nullptr, {Param("w", "int")}, "int", ror8_impl},
 };
 const FunctionTable kFieldTable(kFieldFunctions);

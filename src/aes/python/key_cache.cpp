@@ -43,7 +43,8 @@ bool flush_when_full() {
     PyDict_Clear(cache.get());
     return true;
   }
-  return Ref::steal(PyObject_CallMethodObjArgs(cache.get(), kClear.get(), nullptr)).get() != nullptr;
+  return Ref::steal(PyObject_CallMethodObjArgs(cache.get(), kClear.get(), nullptr)).get() !=
+         nullptr;
 }
 
 PyObject* get_key_impl(PyObject* const* args) noexcept {
@@ -63,8 +64,12 @@ PyObject* get_key_impl(PyObject* const* args) noexcept {
 }
 
 const FnSpec kKeyCacheFunctions[] = {
-    {"_get_key", "_get_key", "按密钥缓存轮密钥（同一 key 只展开一次）", {Param("key", "bytes")},
-     "Tuple[tuple, tuple]", get_key_impl},
+    {"_get_key",
+     "_get_key",
+     "按密钥缓存轮密钥（同一 key 只展开一次）",
+     {Param("key", "bytes")},
+     "Tuple[tuple, tuple]",
+     get_key_impl},
 };
 const FunctionTable kKeyCacheTable(kKeyCacheFunctions);
 

@@ -27,7 +27,8 @@ const Name kToRounds("_to_rounds");
 
 // The sixteen _mul calls with the global found, row by row.
 PyObject* inv_mix_word_as_written(uint32_t w) {
-  static const long kFactors[4][4] = {{14, 11, 13, 9}, {9, 14, 11, 13}, {13, 9, 14, 11}, {11, 13, 9, 14}};
+  static const long kFactors[4][4] = {
+      {14, 11, 13, 9}, {9, 14, 11, 13}, {13, 9, 14, 11}, {11, 13, 9, 14}};
   Ref a[4], factor[4][4];
   for (int k = 0; k < 4; ++k) {
     if (!(a[k] = Ref::steal(PyLong_FromLong((w >> (24 - 8 * k)) & 0xFF)))) return nullptr;
@@ -41,8 +42,13 @@ PyObject* inv_mix_word_as_written(uint32_t w) {
     r[row] = product(0).bxor(product(1)).bxor(product(2)).bxor(product(3)).take();
     if (!r[row]) return nullptr;
   }
-  return PyExpr::of(r[0].get()).shl(24).bor(PyExpr::of(r[1].get()).shl(16))
-      .bor(PyExpr::of(r[2].get()).shl(8)).bor(PyExpr::of(r[3].get())).take().release();
+  return PyExpr::of(r[0].get())
+      .shl(24)
+      .bor(PyExpr::of(r[1].get()).shl(16))
+      .bor(PyExpr::of(r[2].get()).shl(8))
+      .bor(PyExpr::of(r[3].get()))
+      .take()
+      .release();
 }
 
 // Each byte is masked with 0xFF, so only bits 0..31 of w (two's complement
@@ -163,12 +169,23 @@ const char kExpandKeyDoc[] =
     "    ";
 
 const FnSpec kKeyScheduleFunctions[] = {
-    {"_inv_mix_word", "_inv_mix_word", "对单个列字做 InvMixColumns（用于生成解密轮密钥）",
-     {Param("w", "int")}, "int", inv_mix_word_impl},
-    {"_to_rounds", "_to_rounds", "把扁平轮密钥按轮切成 (w0,w1,w2,w3) 元组，省掉内层循环的索引运算",
-     {Param("w", "List[int]"), Param("nr", "int")}, "List[Tuple[int, int, int, int]]",
+    {"_inv_mix_word",
+     "_inv_mix_word",
+     "对单个列字做 InvMixColumns（用于生成解密轮密钥）",
+     {Param("w", "int")},
+     "int",
+     inv_mix_word_impl},
+    {"_to_rounds",
+     "_to_rounds",
+     "把扁平轮密钥按轮切成 (w0,w1,w2,w3) 元组，省掉内层循环的索引运算",
+     {Param("w", "List[int]"), Param("nr", "int")},
+     "List[Tuple[int, int, int, int]]",
      to_rounds_impl},
-    {"_expand_key", "_expand_key", kExpandKeyDoc, {Param("key", "bytes")}, "Tuple[tuple, tuple]",
+    {"_expand_key",
+     "_expand_key",
+     kExpandKeyDoc,
+     {Param("key", "bytes")},
+     "Tuple[tuple, tuple]",
      expand_key_impl},
 };
 const FunctionTable kKeyScheduleTable(kKeyScheduleFunctions);

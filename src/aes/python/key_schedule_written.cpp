@@ -30,13 +30,15 @@ PyExpr sbox_byte(PyObject* t, long shift) {
 
 // The byte-wise substitution of t through _SBOX.
 Ref substitute(PyObject* t) {
-  return sbox_byte(t, 24).shl(24).bor(sbox_byte(t, 16).shl(16))
-      .bor(sbox_byte(t, 8).shl(8)).bor(sbox_byte(t, 0)).take();
+  return sbox_byte(t, 24)
+      .shl(24)
+      .bor(sbox_byte(t, 16).shl(16))
+      .bor(sbox_byte(t, 8).shl(8))
+      .bor(sbox_byte(t, 0))
+      .take();
 }
 
-bool append(PyObject* list, Ref item) {
-  return item && PyList_Append(list, item.get()) == 0;
-}
+bool append(PyObject* list, Ref item) { return item && PyList_Append(list, item.get()) == 0; }
 
 // Steps 2 to 4: the expanded words as a list.
 Ref expanded_words(const uint8_t* key, Py_ssize_t len, Py_ssize_t nk, Py_ssize_t nr) {

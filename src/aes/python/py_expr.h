@@ -27,8 +27,8 @@ class PyExpr {
     if (PyErr_Occurred()) return PyExpr(Ref());
     Ref function = lookup_global(name);
     if (!function) return PyExpr(Ref());
-    return PyExpr(Ref::steal(PyObject_Vectorcall(
-        function.get(), args.begin(), args.size(), nullptr)));
+    return PyExpr(
+        Ref::steal(PyObject_Vectorcall(function.get(), args.begin(), args.size(), nullptr)));
   }
 
   PyExpr&& shl(long count) && noexcept { return with_long(PyNumber_Lshift, count); }

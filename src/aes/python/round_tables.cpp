@@ -27,10 +27,14 @@ const uint32_t* engine_table(size_t index) {
   const aes::Tables& tables = aes::tables();
   const size_t row = index % 4;
   switch (index / 4) {
-    case 0: return tables.te[row];
-    case 1: return tables.tf[row];
-    case 2: return tables.td[row];
-    default: return tables.tg[row];
+    case 0:
+      return tables.te[row];
+    case 1:
+      return tables.tf[row];
+    case 2:
+      return tables.td[row];
+    default:
+      return tables.tg[row];
   }
 }
 

@@ -51,9 +51,7 @@ PyObject* tables_from_engine() {
 
 // --- The written steps, on whatever the globals hold -----------------------
 
-bool append(PyObject* list, Ref item) {
-  return item && PyList_Append(list, item.get()) == 0;
-}
+bool append(PyObject* list, Ref item) { return item && PyList_Append(list, item.get()) == 0; }
 
 // `box[x]` for x in 0..255, then the loop body of te0/tf0 or td0/tg0.
 template <typename Body>
@@ -111,10 +109,13 @@ bool encryption_half(Ref* out) {
     if (!s2) return false;
     Ref s3 = PyExpr::of(s2.get()).bxor(PyExpr::of(s)).take();
     if (!s3) return false;
-    Ref word = PyExpr::of(s2.get()).shl(24).bor(PyExpr::of(s).shl(16))
-                   .bor(PyExpr::of(s).shl(8)).bor(PyExpr::of(s3.get())).take();
-    return append(te0.get(), std::move(word)) &&
-           append(tf0.get(), PyExpr::of(s).shl(24).take());
+    Ref word = PyExpr::of(s2.get())
+                   .shl(24)
+                   .bor(PyExpr::of(s).shl(16))
+                   .bor(PyExpr::of(s).shl(8))
+                   .bor(PyExpr::of(s3.get()))
+                   .take();
+    return append(te0.get(), std::move(word)) && append(tf0.get(), PyExpr::of(s).shl(24).take());
   });
   return looped && (out[5] = shifted(kSbox, 16)) && (out[6] = shifted(kSbox, 8)) &&
          (out[7] = listed(kSbox)) && (out[1] = rotated(out[0].get())) &&
@@ -129,12 +130,13 @@ bool decryption_half(Ref* out) {
   Ref c13 = Ref::steal(PyLong_FromLong(13)), c11 = Ref::steal(PyLong_FromLong(11));
   if (!td0 || !tg0 || !c14 || !c9 || !c13 || !c11) return false;
   const bool looped = for_each_entry(kInvSbox, [&](PyObject* t) {
-    Ref word = PyExpr::call(kMul, {c14.get(), t}).shl(24)
+    Ref word = PyExpr::call(kMul, {c14.get(), t})
+                   .shl(24)
                    .bor(PyExpr::call(kMul, {c9.get(), t}).shl(16))
                    .bor(PyExpr::call(kMul, {c13.get(), t}).shl(8))
-                   .bor(PyExpr::call(kMul, {c11.get(), t})).take();
-    return append(td0.get(), std::move(word)) &&
-           append(tg0.get(), PyExpr::of(t).shl(24).take());
+                   .bor(PyExpr::call(kMul, {c11.get(), t}))
+                   .take();
+    return append(td0.get(), std::move(word)) && append(tg0.get(), PyExpr::of(t).shl(24).take());
   });
   return looped && (out[5] = shifted(kInvSbox, 16)) && (out[6] = shifted(kInvSbox, 8)) &&
          (out[7] = listed(kInvSbox)) && (out[1] = rotated(out[0].get())) &&
@@ -162,8 +164,12 @@ PyObject* build_tables_impl(PyObject* const*) noexcept {
 }
 
 const FnSpec kTableFunctions[] = {
-    {"_build_tables", "_build_tables", "构造加密/解密用的 4 张表 + 末轮用的 4 张表", {},
-     nullptr, build_tables_impl},
+    {"_build_tables",
+     "_build_tables",
+     "构造加密/解密用的 4 张表 + 末轮用的 4 张表",
+     {},
+     nullptr,
+     build_tables_impl},
 };
 const FunctionTable kTableTable(kTableFunctions);
 

@@ -15,8 +15,8 @@ namespace qox {
 inline bool word_or_raise(PyObject* obj, uint32_t* out, const char* what,
                           const char* where = "") noexcept {
   if (!PyLong_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s%s must be an int in 0..4294967295, not %.200s", what,
-                 where, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s%s must be an int in 0..4294967295, not %.200s", what, where,
+                 Py_TYPE(obj)->tp_name);
     return false;
   }
   int overflow = 0;
