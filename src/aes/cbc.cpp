@@ -121,4 +121,14 @@ void cbc_decrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16], co
   }
 }
 
+void cbc_encrypt_table(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                       size_t blocks) {
+  cbc_encrypt(encrypt_tables(tables()), k, iv, in, out, blocks);
+}
+
+void cbc_decrypt_table(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                       size_t blocks) {
+  cbc_decrypt(decrypt_tables(tables()), k, iv, in, out, blocks);
+}
+
 }  // namespace qox::aes

@@ -44,4 +44,11 @@ void cbc_encrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16], co
 void cbc_decrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                  uint8_t* out, size_t blocks);
 
+// The same loops over the engine's own tables, in the shape of the hardware
+// loops: the portable end of the dispatch, and the reference for tests.
+void cbc_encrypt_table(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                       size_t blocks);
+void cbc_decrypt_table(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                       size_t blocks);
+
 }  // namespace qox::aes

@@ -9,14 +9,14 @@ namespace qox::aes {
 void cbc_encrypt_auto(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                       size_t blocks) {
   if (aesni_available()) return cbc_encrypt_aesni(k, iv, in, out, blocks);
-  cbc_encrypt(encrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_encrypt_table(k, iv, in, out, blocks);
 }
 
 void cbc_decrypt_auto(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                       size_t blocks) {
   if (vaes_available()) return cbc_decrypt_vaes(k, iv, in, out, blocks);
   if (aesni_available()) return cbc_decrypt_aesni(k, iv, in, out, blocks);
-  cbc_decrypt(decrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_decrypt_table(k, iv, in, out, blocks);
 }
 
 const char* provider() {

@@ -29,20 +29,11 @@ struct CbcPath {
   bool (*takes_rounds)(size_t mid_rounds);  // false: a schedule this path cannot run
 };
 
-inline void table_encrypt(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in,
-                          uint8_t* out, size_t blocks) {
-  aes::cbc_encrypt(aes::encrypt_tables(aes::tables()), keys, iv, in, out, blocks);
-}
-
-inline void table_decrypt(const aes::RoundKeys& keys, const uint8_t iv[16], const uint8_t* in,
-                          uint8_t* out, size_t blocks) {
-  aes::cbc_decrypt(aes::decrypt_tables(aes::tables()), keys, iv, in, out, blocks);
-}
-
 inline bool always() { return true; }
 inline bool any_rounds(size_t) { return true; }
 
-inline const CbcPath kTablePath = {"table", always, table_encrypt, table_decrypt, any_rounds};
+inline const CbcPath kTablePath = {"table", always, aes::cbc_encrypt_table, aes::cbc_decrypt_table,
+                                   any_rounds};
 
 // The paths compared with the table path; VAES only decrypts (CBC encryption
 // is one serial chain), so its encryption side is the AES-NI loop.
