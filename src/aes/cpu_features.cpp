@@ -1,4 +1,5 @@
-// CPUID/XGETBV probe behind cpu_features(); empty on other architectures.
+// CPUID/XGETBV probe (x86-64) or the kernel's hardware capabilities (aarch64
+// Linux) behind cpu_features(); empty elsewhere.
 #include "aes/cpu_features.h"
 
 #include <cstdlib>
@@ -6,6 +7,8 @@
 
 #if defined(__x86_64__)
 #include <cpuid.h>
+#elif defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
 #endif
 
 namespace qox::aes {
@@ -26,6 +29,7 @@ constexpr uint32_t kLeaf1Aes = 1u << 25;
 constexpr uint32_t kLeaf1Osxsave = 1u << 27;  // XGETBV usable
 // CPUID leaf 7 subleaf 0, EBX and ECX.
 constexpr uint32_t kLeaf7EbxAvx512f = 1u << 16;
+constexpr uint32_t kLeaf7EbxSha = 1u << 29;
 constexpr uint32_t kLeaf7EcxVaes = 1u << 9;
 // XCR0: SSE (1), AVX (2), opmask (5), upper zmm0-15 (6), zmm16-31 (7).
 constexpr uint64_t kXcr0Zmm = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
@@ -44,15 +48,24 @@ uint32_t probe() {
   uint32_t out = 0;
   const uint32_t aesni_bits = kLeaf1Aes | kLeaf1Ssse3 | kLeaf1Sse41;
   if ((leaf1_ecx & aesni_bits) == aesni_bits) out |= kCpuAesNi;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return out;
+  const uint32_t shuffle_bits = kLeaf1Ssse3 | kLeaf1Sse41;
+  if ((b & kLeaf7EbxSha) && (leaf1_ecx & shuffle_bits) == shuffle_bits) out |= kCpuShaNi;
 
   // The zmm kernel also needs the OS to save zmm state, and AES-NI for tails.
   if (!(out & kCpuAesNi) || !(leaf1_ecx & kLeaf1Osxsave)) return out;
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return out;
   if ((b & kLeaf7EbxAvx512f) && (c & kLeaf7EcxVaes) && (read_xcr0() & kXcr0Zmm) == kXcr0Zmm) {
     out |= kCpuVaes512;
   }
   return out;
 }
+
+#elif defined(__aarch64__) && defined(__linux__)
+
+// AT_HWCAP bit of the SHA-256 instructions (asm/hwcap.h: HWCAP_SHA2).
+constexpr unsigned long kHwcapSha2 = 1ul << 6;
+
+uint32_t probe() { return (getauxval(AT_HWCAP) & kHwcapSha2) ? uint32_t{kCpuArmSha2} : 0u; }
 
 #else
 

@@ -1,4 +1,4 @@
-// Run-time CPU feature probe for the hardware AES paths.
+// Run-time CPU feature probe for the hardware AES and SHA-256 paths.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +10,13 @@ namespace qox::aes {
 enum CpuFeature : uint32_t {
   kCpuAesNi = 1u << 0,    // AESENC/AESDEC on xmm plus SSSE3/SSE4.1 shuffles
   kCpuVaes512 = 1u << 1,  // VAES on zmm with AVX-512F, zmm state enabled by the OS
+  kCpuShaNi = 1u << 2,    // SHA256RNDS2/MSG1/MSG2 on xmm plus SSSE3/SSE4.1 shuffles
+  kCpuArmSha2 = 1u << 3,  // aarch64 SHA256H/H2/SU0/SU1 (Advanced SIMD SHA2)
 };
 
 // Environment variable that, when set to anything but "" or "0", clears
-// every feature so the whole engine runs on the table path.
+// every feature so the whole engine runs on its portable paths: AES on the
+// tables, SHA-256 in plain C++.
 constexpr const char kForceTableEnv[] = "QOX_AES_FORCE_TABLE";
 
 // Features of this CPU, probed and the switch read once per process.
