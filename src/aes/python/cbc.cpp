@@ -3,13 +3,14 @@
 // The checks run in the written order (schedule, tables, first and last, IV,
 // data); then the whole input goes to the engine in one call that writes
 // straight into the result bytes. Round keys are converted from the Python
-// objects on every call; tables only when a global no longer holds the list
-// bound at import.
+// objects unless the schedule cache still holds them (schedule_cache.h);
+// tables only when a global no longer holds the list bound at import.
 #include "aes/cbc.h"
 #include "aes/cbc_dispatch.h"
 #include "aes/python/cbc_inputs.h"
 #include "aes/python/cbc_into.h"
 #include "aes/python/round_tables.h"
+#include "aes/python/schedule_cache.h"
 #include "module/function.h"
 #include "module/state.h"
 #include "module/unpack.h"
@@ -32,8 +33,10 @@ constexpr size_t kReleaseGilFrom = 32 * 1024;
 using EngineLoop = void (*)(const aes::TableSet&, const aes::RoundKeys&, const uint8_t*,
                             const uint8_t*, uint8_t*, size_t);
 
-// The unpacked schedule: nr (never read), first and last as four items each, mid.
+// The unpacked schedule: nr (never read), first and last as four items each,
+// mid; and the schedule itself (borrowed from the caller).
 struct ScheduleParts {
+  PyObject* sched = nullptr;
   Ref first[4];
   Ref mid;
   Ref last[4];
@@ -43,11 +46,18 @@ bool run_blocks(Direction direction, const ScheduleParts& sched, const TableGlob
                 const uint8_t* iv, const uint8_t* in, uint8_t* out, size_t blocks) {
   const EngineLoop loop = direction == Direction::encrypt ? aes::cbc_encrypt : aes::cbc_decrypt;
   ScheduleWords keys;
-  if (!keys.read_first(sched.first)) return false;
-  const bool fixed_mid = mid_is_fixed(sched.mid.get());
-  if (fixed_mid && !keys.gather_mid(sched.mid.get())) return false;
   TableWords table_words;
-  if (!table_words.resolve(direction, tables) || !keys.read_last(sched.last)) return false;
+  // A hit stands for reading first, mid and last, which cannot fail then.
+  const bool cached = find_cached_round_keys(sched.sched, &keys);
+  const bool fixed_mid = cached || mid_is_fixed(sched.mid.get());
+  if (cached) {
+    if (!table_words.resolve(direction, tables)) return false;
+  } else {
+    if (!keys.read_first(sched.first)) return false;
+    if (fixed_mid && !keys.gather_mid(sched.mid.get())) return false;
+    if (!table_words.resolve(direction, tables) || !keys.read_last(sched.last)) return false;
+    if (fixed_mid) remember_round_keys(sched.sched, keys);
+  }
   if (fixed_mid) {
     const bool release_gil = blocks * kBlockSize >= kReleaseGilFrom;
     PyThreadState* saved = release_gil ? PyEval_SaveThread() : nullptr;
@@ -79,6 +89,7 @@ bool begin_cbc(Direction direction, PyObject* sched, TableGlobals* tables, Sched
   // 1. nr, first, mid, last = sched
   Ref items[4];
   if (!unpack_exact(sched, items, 4)) return false;
+  parts->sched = sched;
   // 2. The eight tables, read once per call.
   if (!lookup_table_globals(direction, tables)) return false;
   // 3. The outer round keys, four items each.
