@@ -23,110 +23,41 @@ const Name kStruct("struct");
 
 constexpr size_t kBlockSize = 16;
 
-// From this many bytes on, the engine runs with the GIL released: above it
-// the release costs well under 1% of the work, and threads encrypting large
-// inputs run in parallel. The engine then touches only immutable bytes
-// objects held by the caller, the new result that nobody else sees yet, and
-// C++ copies of the keys and tables.
-constexpr size_t kReleaseGilFrom = 32 * 1024;
-
 using EngineLoop = void (*)(const aes::TableSet&, const aes::RoundKeys&, const uint8_t*,
                             const uint8_t*, uint8_t*, size_t);
 
-// The unpacked schedule: nr (never read), first and last as four items each,
-// mid; and the schedule itself (borrowed from the caller).
-struct ScheduleParts {
-  PyObject* sched = nullptr;
-  Ref first[4];
-  Ref mid;
-  Ref last[4];
-};
+EngineLoop table_loop(Direction direction) {
+  return direction == Direction::encrypt ? aes::cbc_encrypt : aes::cbc_decrypt;
+}
 
-bool run_blocks(Direction direction, const ScheduleParts& sched, const TableGlobals& tables,
-                const uint8_t* iv, const uint8_t* in, uint8_t* out, size_t blocks) {
-  const EngineLoop loop = direction == Direction::encrypt ? aes::cbc_encrypt : aes::cbc_decrypt;
-  ScheduleWords keys;
-  TableWords table_words;
-  // A hit stands for reading first, mid and last, which cannot fail then.
-  const bool cached = find_cached_round_keys(sched.sched, &keys);
-  const bool fixed_mid = cached || mid_is_fixed(sched.mid.get());
-  if (cached) {
-    if (!table_words.resolve(direction, tables)) return false;
-  } else {
-    if (!keys.read_first(sched.first)) return false;
-    if (fixed_mid && !keys.gather_mid(sched.mid.get())) return false;
-    if (!table_words.resolve(direction, tables) || !keys.read_last(sched.last)) return false;
-    if (fixed_mid) remember_round_keys(sched.sched, keys);
-  }
-  if (fixed_mid) {
-    const bool release_gil = blocks * kBlockSize >= kReleaseGilFrom;
-    PyThreadState* saved = release_gil ? PyEval_SaveThread() : nullptr;
-    if (table_words.all_pristine()) {
-      // The module's own tables: the engine may pick its hardware path.
-      (direction == Direction::encrypt ? aes::cbc_encrypt_auto : aes::cbc_decrypt_auto)(
-          keys.round_keys(), iv, in, out, blocks);
-    } else {
-      loop(table_words.set(), keys.round_keys(), iv, in, out, blocks);
-    }
-    if (release_gil) PyEval_RestoreThread(saved);
-    return true;
-  }
-  // Any other `mid` is iterated again for every block, as the loops do; the
-  // chaining block is the previous output (encryption) or input (decryption).
+// Any other `mid` is iterated again for every block, as the loops do; the
+// chaining block is the previous output (encryption) or input (decryption).
+bool run_blocks_one_by_one(Direction direction, PyObject* mid, ScheduleWords* keys,
+                           const TableWords& table_words, const uint8_t* iv, const uint8_t* in,
+                           uint8_t* out, size_t blocks) {
   for (size_t block = 0; block < blocks; ++block) {
-    if (!keys.gather_mid(sched.mid.get())) return false;
+    if (!keys->gather_mid(mid)) return false;
     const size_t offset = block * kBlockSize;
     const uint8_t* chain = block == 0                        ? iv
                            : direction == Direction::encrypt ? out + offset - kBlockSize
                                                              : in + offset - kBlockSize;
-    loop(table_words.set(), keys.round_keys(), chain, in + offset, out + offset, 1);
+    table_loop(direction)(table_words.set(), keys->round_keys(), chain, in + offset, out + offset,
+                          1);
   }
   return true;
 }
 
-// Steps 1 to 3 of both loops: the schedule, the eight tables, first and last.
-bool begin_cbc(Direction direction, PyObject* sched, TableGlobals* tables, ScheduleParts* parts) {
-  // 1. nr, first, mid, last = sched
-  Ref items[4];
-  if (!unpack_exact(sched, items, 4)) return false;
-  parts->sched = sched;
-  // 2. The eight tables, read once per call.
-  if (!lookup_table_globals(direction, tables)) return false;
-  // 3. The outer round keys, four items each.
-  parts->mid = std::move(items[2]);
-  return unpack_exact(items[1].get(), parts->first, 4) &&
-         unpack_exact(items[3].get(), parts->last, 4);
-}
-
-// Steps 7 and 8: the blocks (with none, nothing past the unpacking is looked
-// at), then the `struct` global that the written steps pack the result with.
-bool finish_cbc(Direction direction, const TableGlobals& tables, const ScheduleParts& parts,
-                PyObject* iv, const uint8_t* in, uint8_t* out, size_t size) {
-  if (size > 0 &&
-      !run_blocks(direction, parts, tables, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(iv)),
-                  in, out, size / kBlockSize)) {
-    return false;
-  }
-  return bool(lookup_global(kStruct));
-}
-
 PyObject* run_cbc(Direction direction, PyObject* const* args) {
-  PyObject* sched = args[0];
-  PyObject* iv = args[1];
   PyObject* data = args[2];
-  TableGlobals tables;
-  ScheduleParts parts;
-  if (!begin_cbc(direction, sched, &tables, &parts)) return nullptr;
-  // 4. and 5. Lengths of the IV and the data.
-  if (!check_iv_length(iv) || !check_data_length(data)) return nullptr;
+  PreparedCbc cbc;
+  if (!cbc.begin(direction, args[0], args[1], data)) return nullptr;
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(data));
   Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!result) return nullptr;
-  if (!finish_cbc(direction, tables, parts, iv,
-                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
-                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get())), size)) {
+  if (!result || !cbc.read(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
+                           reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get())), size)) {
     return nullptr;
   }
+  cbc.run();
   return result.release();
 }
 
@@ -156,12 +87,80 @@ const FunctionTable kCbcTable(kCbcFunctions);
 
 }  // namespace
 
+bool PreparedCbc::begin(Direction direction, PyObject* sched, PyObject* iv,
+                        PyObject* data) noexcept {
+  direction_ = direction;
+  sched_ = sched;
+  // 1. nr, first, mid, last = sched
+  Ref items[4];
+  if (!unpack_exact(sched, items, 4)) return false;
+  // 2. The eight tables, read once per call.
+  if (!lookup_table_globals(direction, &tables_)) return false;
+  // 3. The outer round keys, four items each.
+  mid_ = std::move(items[2]);
+  if (!unpack_exact(items[1].get(), first_, 4) || !unpack_exact(items[3].get(), last_, 4)) {
+    return false;
+  }
+  // 4. and 5. Lengths of the IV and the data.
+  if (!check_iv_length(iv) || (data != nullptr && !check_data_length(data))) return false;
+  iv_ = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(iv));
+  return true;
+}
+
+bool PreparedCbc::read(const uint8_t* in, uint8_t* out, size_t size) noexcept {
+  in_ = in;
+  out_ = out;
+  blocks_ = 0;
+  // 6. and 7. The blocks; with none, nothing past the unpacking is looked at.
+  if (size > 0) {
+    const bool fixed_mid = mid_is_fixed(mid_.get());
+    if (!read_words(fixed_mid)) return false;
+    if (fixed_mid) {
+      blocks_ = size / kBlockSize;
+    } else if (!run_blocks_one_by_one(direction_, mid_.get(), &keys_, table_words_, iv_, in, out,
+                                      size / kBlockSize)) {
+      return false;
+    }
+  }
+  // 8. The `struct` global that the written steps pack the result with.
+  return bool(lookup_global(kStruct));
+}
+
+// The words of the round keys and tables, read as the loops read them: first,
+// mid (only when it is fixed; see mid_is_fixed), the tables, last.
+bool PreparedCbc::read_words(bool fixed_mid) noexcept {
+  // A hit stands for reading first, mid and last, which cannot fail then.
+  if (fixed_mid && find_cached_round_keys(sched_, &keys_)) {
+    return table_words_.resolve(direction_, tables_);
+  }
+  if (!keys_.read_first(first_)) return false;
+  if (fixed_mid && !keys_.gather_mid(mid_.get())) return false;
+  if (!table_words_.resolve(direction_, tables_) || !keys_.read_last(last_)) return false;
+  if (fixed_mid) remember_round_keys(sched_, keys_);
+  return true;
+}
+
+void PreparedCbc::run() noexcept {
+  if (blocks_ == 0) return;
+  const bool release_gil = blocks_ * kBlockSize >= kReleaseGilFrom;
+  PyThreadState* saved = release_gil ? PyEval_SaveThread() : nullptr;
+  if (table_words_.all_pristine()) {
+    // The module's own tables: the engine may pick its hardware path.
+    (direction_ == Direction::encrypt ? aes::cbc_encrypt_auto : aes::cbc_decrypt_auto)(
+        keys_.round_keys(), iv_, in_, out_, blocks_);
+  } else {
+    table_loop(direction_)(table_words_.set(), keys_.round_keys(), iv_, in_, out_, blocks_);
+  }
+  if (release_gil) PyEval_RestoreThread(saved);
+  blocks_ = 0;
+}
+
 bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in, uint8_t* out,
               size_t size) noexcept {
-  TableGlobals tables;
-  ScheduleParts parts;
-  return begin_cbc(direction, sched, &tables, &parts) && check_iv_length(iv) &&
-         finish_cbc(direction, tables, parts, iv, in, out, size);
+  PreparedCbc cbc;
+  if (!cbc.begin(direction, sched, iv) || !cbc.read(in, out, size)) return false;
+  cbc.run();
+  return true;
 }
 
 }  // namespace qox

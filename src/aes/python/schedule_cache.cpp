@@ -80,6 +80,13 @@ bool find_cached_round_keys(PyObject* sched, ScheduleWords* words) noexcept {
   return false;
 }
 
+bool holds_schedule(PyObject* sched) noexcept {
+  for (const Entry& entry : cache().entries) {
+    if (entry.sched.get() == sched && mid_unchanged(entry)) return true;
+  }
+  return false;
+}
+
 void remember_round_keys(PyObject* sched, const ScheduleWords& words) noexcept {
   if (!words.fits_inline() || !cacheable(sched)) return;
   Ref mid_items = Ref::steal(PySequence_Tuple(PyTuple_GET_ITEM(sched, 2)));

@@ -19,6 +19,9 @@ namespace qox {
 // True, with `words` filled, when an entry stands for `sched`.
 bool find_cached_round_keys(PyObject* sched, ScheduleWords* words) noexcept;
 
+// True when an entry stands for `sched` (so it has the cacheable shape).
+bool holds_schedule(PyObject* sched) noexcept;
+
 // Keeps `words`, just converted from `sched`, when sched has the shape above;
 // otherwise does nothing. Never fails.
 void remember_round_keys(PyObject* sched, const ScheduleWords& words) noexcept;
