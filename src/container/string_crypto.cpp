@@ -12,6 +12,7 @@
 #include "aes/python/pristine.h"
 #include "container/layout.h"
 #include "container/own_road.h"
+#include "container/tag_steps.h"
 #include "module/call.h"
 #include "module/unpack.h"
 
@@ -68,19 +69,6 @@ Ref schedule_for(PyObject* self, int index) {
   Ref schedules[2];
   if (!unpack_exact(pair.get(), schedules, 2)) return Ref();
   return std::move(schedules[index]);
-}
-
-// `hmac.new(self.key, message, hashlib.sha256).digest()`
-Ref hmac_sha256(PyObject* self, PyObject* message) {
-  Ref hmac_new = global_attr(kHmac, kNew);
-  if (!hmac_new) return Ref();
-  Ref key = get_attr(self, kKey);
-  if (!key) return Ref();
-  Ref sha256 = global_attr(kHashlib, kSha256);
-  if (!sha256) return Ref();
-  Ref mac = call(hmac_new.get(), {key.get(), message, sha256.get()});
-  if (!mac) return Ref();
-  return call_method(mac.get(), kDigest, {});
 }
 
 // `bytes([value])`: one byte for an int in 0..255, the host's error otherwise.
@@ -214,19 +202,19 @@ PyObject* unpad_and_decode(PyObject* padded) {
   return plain ? decode_utf8(plain.get()) : nullptr;
 }
 
-// The tag and the header around a ciphertext that already sits at offset 53
-// of `container`, as encrypt's last steps: the tag when use_hmac is true, then
+// The tag and the header around a ciphertext that sits at offset 53 of
+// `container`, as encrypt's last steps: the tag when use_hmac is true, then
 // magic and version read from the instance. Constants of other sizes or types
 // take the written concatenation instead.
-Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t ciphertext_size) {
-  Ref tag = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t ciphertext_size,
+                     PreparedCbc* cbc) {
+  Tag tag;
   const int with_tag = attribute_truth(self, kUseHmac);
-  if (!tag || with_tag < 0) return Ref();
+  if (with_tag < 0) return Ref();
   if (with_tag) {
-    Ref message = hmac_message(container.get(), kTagEnd);
-    if (!message) return Ref();
-    tag = hmac_sha256(self, message.get());
-    if (!tag) return Ref();
+    if (!encrypt_tag_step(self, cbc, container.get(), kTagEnd, &tag)) return Ref();
+  } else {
+    cbc->run();
   }
   Ref magic = get_attr(self, kMagicNumber);
   if (!magic) return Ref();
@@ -236,20 +224,27 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
   if (!version_byte) return Ref();
 
   const Py_ssize_t tag_size = with_tag ? kTagEnd - kTagOffset : 0;
+  const bool tag_fits =
+      !tag.present || tag.computed ||
+      (PyBytes_CheckExact(tag.object.get()) && PyBytes_GET_SIZE(tag.object.get()) == tag_size);
   const bool fits = PyBytes_CheckExact(magic.get()) &&
-                    PyBytes_GET_SIZE(magic.get()) == kMagicSize && PyBytes_CheckExact(tag.get()) &&
-                    PyBytes_GET_SIZE(tag.get()) == tag_size && Py_REFCNT(container.get()) == 1;
+                    PyBytes_GET_SIZE(magic.get()) == kMagicSize && tag_fits &&
+                    Py_REFCNT(container.get()) == 1;
   char* out = PyBytes_AS_STRING(container.get());
   if (!fits) {
     Ref ciphertext = Ref::steal(PyBytes_FromStringAndSize(out + kTagEnd, ciphertext_size));
-    if (!ciphertext) return Ref();
-    return concatenate({magic.get(), version_byte.get(), iv, tag.get(), ciphertext.get()});
+    Ref tag_bytes = tag.as_object();
+    if (!ciphertext || !tag_bytes) return Ref();
+    return concatenate({magic.get(), version_byte.get(), iv, tag_bytes.get(), ciphertext.get()});
   }
   std::memcpy(out, PyBytes_AS_STRING(magic.get()), kMagicSize);
   out[kVersionOffset] = PyBytes_AS_STRING(version_byte.get())[0];
   std::memcpy(out + kIvOffset, PyBytes_AS_STRING(iv), kIvSize);
   if (with_tag) {
-    std::memcpy(out + kTagOffset, PyBytes_AS_STRING(tag.get()), static_cast<size_t>(tag_size));
+    std::memcpy(out + kTagOffset,
+                tag.computed ? reinterpret_cast<const char*>(tag.bytes)
+                             : PyBytes_AS_STRING(tag.object.get()),
+                static_cast<size_t>(tag_size));
     return container;
   }
   // Without a tag the ciphertext moves up to offset 21.
@@ -260,22 +255,24 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
 }
 
 // encrypt with the module's own _pkcs7_pad, _aes_cbc and CBC loop: the
-// padded plaintext is written once, into the container, and encrypted there.
-Ref encrypt_in_place(PyObject* self, PyObject* data, PyObject* schedule, PyObject* iv) {
-  const Py_ssize_t size = PyBytes_GET_SIZE(data);
+// padded plaintext is written once, into the container, and encrypted there
+// (together with the tag when that is the standard HMAC).
+Ref encrypt_in_place(PyObject* self, const char* data, Py_ssize_t size, PyObject* schedule,
+                     PyObject* iv) {
   const Py_ssize_t pad = kBlockSize - size % kBlockSize;
   if (size > PY_SSIZE_T_MAX - pad - kTagEnd) return Ref::steal(PyErr_NoMemory());
   const Py_ssize_t ciphertext_size = size + pad;
   Ref container = Ref::steal(PyBytes_FromStringAndSize(nullptr, kTagEnd + ciphertext_size));
   if (!container) return Ref();
   auto* ciphertext = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(container.get())) + kTagEnd;
-  std::memcpy(ciphertext, PyBytes_AS_STRING(data), static_cast<size_t>(size));
+  std::memcpy(ciphertext, data, static_cast<size_t>(size));
   std::memset(ciphertext + size, static_cast<int>(pad), static_cast<size_t>(pad));
-  if (!cbc_into(Direction::encrypt, schedule, iv, ciphertext, ciphertext,
-                static_cast<size_t>(ciphertext_size))) {
+  PreparedCbc cbc;
+  if (!cbc.begin(Direction::encrypt, schedule, iv) ||
+      !cbc.read(ciphertext, ciphertext, static_cast<size_t>(ciphertext_size))) {
     return Ref();
   }
-  return finish_container(self, std::move(container), iv, ciphertext_size);
+  return finish_container(self, std::move(container), iv, ciphertext_size, &cbc);
 }
 
 PyObject* init_impl(PyObject* const* args) noexcept {
@@ -295,11 +292,28 @@ PyObject* init_impl(PyObject* const* args) noexcept {
   Py_RETURN_NONE;
 }
 
+// An ASCII str is its own UTF-8 encoding, so encrypt can read its characters
+// where they are and make the bytes object only when a general road needs it.
+bool is_ascii_str(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(obj) < 0) {
+    PyErr_Clear();  // the encoding below meets the same failure and raises it
+    return false;
+  }
+#endif
+  return PyUnicode_IS_ASCII(obj);
+}
+
 PyObject* encrypt_impl(PyObject* const* args) noexcept {
   PyObject* self = args[0];
-  Ref data =
-      PyUnicode_Check(args[1]) ? Ref::steal(PyUnicode_AsUTF8String(args[1])) : Ref::borrow(args[1]);
-  if (!data) return nullptr;
+  PyObject* text = args[1];
+  // data = data.encode("utf-8") for a str (deferred for ASCII, which cannot fail).
+  const bool ascii = is_ascii_str(text);
+  Ref data = ascii                   ? Ref()
+             : PyUnicode_Check(text) ? Ref::steal(PyUnicode_AsUTF8String(text))
+                                     : Ref::borrow(text);
+  if (!ascii && !data) return nullptr;
 
   Ref urandom = global_attr(kOs, kUrandom);
   Ref iv_size = Ref::steal(PyLong_FromSsize_t(kIvSize));
@@ -317,9 +331,17 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   if (!key) return nullptr;
   Ref pad = lookup_global(kPkcs7Pad);
   if (!pad) return nullptr;
-  if (PyBytes_CheckExact(data.get()) && is_own_function(pad.get(), "_pkcs7_pad") &&
+  if ((ascii || PyBytes_CheckExact(data.get())) && is_own_function(pad.get(), "_pkcs7_pad") &&
       own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt)) {
-    return encrypt_in_place(self, data.get(), encrypt_schedule.get(), iv.get()).release();
+    const char* bytes =
+        ascii ? static_cast<const char*>(PyUnicode_DATA(text)) : PyBytes_AS_STRING(data.get());
+    const Py_ssize_t size = ascii ? PyUnicode_GET_LENGTH(text) : PyBytes_GET_SIZE(data.get());
+    return encrypt_in_place(self, bytes, size, encrypt_schedule.get(), iv.get()).release();
+  }
+  if (ascii) {
+    data = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(text)),
+                                                PyUnicode_GET_LENGTH(text)));
+    if (!data) return nullptr;
   }
   Ref padded = call(pad.get(), {data.get()});
   if (!padded) return nullptr;
@@ -331,7 +353,7 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   const int with_tag = attribute_truth(self, kUseHmac);
   if (!tag || with_tag < 0) return nullptr;
   if (with_tag) {
-    tag = hmac_sha256(self, ciphertext.get());
+    tag = hmac_digest(self, ciphertext.get());
     if (!tag) return nullptr;
   }
 
@@ -385,19 +407,12 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   if (with_tag < 0) return nullptr;
   const Py_ssize_t ciphertext_offset = std::min(with_tag ? kTagEnd : kTagOffset, size);
   const Py_ssize_t ciphertext_size = size - ciphertext_offset;
+  DecryptTagCheck tag_check;
   if (with_tag) {
     // The tag is checked before the ciphertext length and before anything
-    // is decrypted; a short tag simply fails the comparison.
-    Ref stored_tag = slice(container, kTagOffset, kTagEnd);
-    if (!stored_tag) return nullptr;
-    Ref message = hmac_message(container, ciphertext_offset);
-    if (!message) return nullptr;
-    Ref expected_tag = hmac_sha256(self, message.get());
-    if (!expected_tag) return nullptr;
-    Ref compare = global_attr(kHmac, kCompareDigest);
-    if (!compare) return nullptr;
-    Ref same = call(compare.get(), {expected_tag.get(), stored_tag.get()});
-    const int tag_matches = same ? PyObject_IsTrue(same.get()) : -1;
+    // is decrypted (a result decrypted ahead stays unseen until then); a
+    // short tag simply fails the comparison.
+    const int tag_matches = tag_check.run(self, container, ciphertext_offset);
     if (tag_matches < 0) return nullptr;
     if (!tag_matches) return raise_value_error("HMAC校验失败，数据可能被篡改！");
   }
@@ -419,14 +434,21 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   if (!key) return nullptr;
   Ref padded;
   if (own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::decrypt)) {
-    // The module's own loop reads the ciphertext where it lies.
-    padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, ciphertext_size));
-    if (!padded ||
-        !cbc_into(Direction::decrypt, decrypt_schedule.get(), iv.get(), bytes + ciphertext_offset,
+    // The module's own loop reads the ciphertext where it lies, into the
+    // result decrypted ahead if there is one.
+    padded = tag_check.take_ahead_buffer();
+    const bool ahead = bool(padded);
+    if (!ahead) padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, ciphertext_size));
+    if (!padded) return nullptr;
+    PreparedCbc cbc;
+    if (!cbc.begin(Direction::decrypt, decrypt_schedule.get(), iv.get()) ||
+        !cbc.read(bytes + ciphertext_offset,
                   reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get())),
                   static_cast<size_t>(ciphertext_size))) {
       return nullptr;
     }
+    if (!ahead || !tag_check.ahead_is_result(decrypt_schedule.get(), cbc)) cbc.run();
+    tag_check.remember_schedule(decrypt_schedule.get());
   } else {
     Ref ciphertext = slice(container, ciphertext_offset, size);
     if (!ciphertext) return nullptr;

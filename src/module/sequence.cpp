@@ -2,6 +2,7 @@
 #include "module/sequence.h"
 
 #include "aes/python/round_tables.h"
+#include "container/own_hmac.h"
 #include "module/classes.h"
 #include "module/function.h"
 #include "module/state.h"
@@ -125,6 +126,7 @@ bool bind_new_dict(const Name& name) {
 
 bool run_import_sequence() noexcept {
   return import_modules({&kOs, &kJson, &kHmac, &kStruct, &kHashlib}) &&
+         container::remember_standard_hmac() &&
          import_from(kTyping, {&kUnion, &kDict, &kAny, &kList, &kTuple}) && define("_xtime") &&
          define("_mul") && define("_build_sbox") &&
          bind_call_result(kBuildSbox, {&kSbox, &kInvSbox}) && define("_ror8") &&

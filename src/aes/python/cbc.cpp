@@ -142,16 +142,15 @@ bool PreparedCbc::read_words(bool fixed_mid) noexcept {
 
 void PreparedCbc::run() noexcept {
   if (blocks_ == 0) return;
-  const bool release_gil = blocks_ * kBlockSize >= kReleaseGilFrom;
-  PyThreadState* saved = release_gil ? PyEval_SaveThread() : nullptr;
-  if (table_words_.all_pristine()) {
-    // The module's own tables: the engine may pick its hardware path.
-    (direction_ == Direction::encrypt ? aes::cbc_encrypt_auto : aes::cbc_decrypt_auto)(
-        keys_.round_keys(), iv_, in_, out_, blocks_);
-  } else {
-    table_loop(direction_)(table_words_.set(), keys_.round_keys(), iv_, in_, out_, blocks_);
-  }
-  if (release_gil) PyEval_RestoreThread(saved);
+  engine_work(blocks_ * kBlockSize, [this] {
+    if (table_words_.all_pristine()) {
+      // The module's own tables: the engine may pick its hardware path.
+      (direction_ == Direction::encrypt ? aes::cbc_encrypt_auto : aes::cbc_decrypt_auto)(
+          keys_.round_keys(), iv_, in_, out_, blocks_);
+    } else {
+      table_loop(direction_)(table_words_.set(), keys_.round_keys(), iv_, in_, out_, blocks_);
+    }
+  });
   blocks_ = 0;
 }
 

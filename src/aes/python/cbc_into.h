@@ -17,6 +17,15 @@ namespace qox {
 // C++ copies of the keys and tables.
 constexpr size_t kReleaseGilFrom = 32 * 1024;
 
+// Runs `work`, which must not touch Python objects, with the GIL released
+// when it covers `size` bytes or more.
+template <class Work>
+void engine_work(size_t size, Work work) noexcept {
+  PyThreadState* saved = size >= kReleaseGilFrom ? PyEval_SaveThread() : nullptr;
+  work();
+  if (saved != nullptr) PyEval_RestoreThread(saved);
+}
+
 // One call of _cbc_encrypt / _cbc_decrypt(sched, iv, data) on the caller's
 // buffers, in two halves: everything that reads Python objects, then the
 // engine work, which reads only C++ copies and can run later.
