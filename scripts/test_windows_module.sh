@@ -57,17 +57,19 @@ awk '$1 == "engine" || $1 == "module" { print $2 }' sources.txt |
 # The import library lists what the objects take from the interpreter's DLL: the
 # __imp_ references of the C API's dllimport declarations, and the few function
 # addresses taken in static initialisers, which go through the library's thunks.
+# It is named and linked as setuptools links CPython's own libs/python311.lib.
 {
   echo "LIBRARY $python_dll"
   echo "EXPORTS"
   x86_64-w64-mingw32-nm -u "$work"/obj/*.o | awk '{ print $NF }' |
     sed -n 's/^\(__imp_\)\{0,1\}\(_\{0,1\}Py[A-Za-z0-9_]*\)$/\2/p' | sort -u
 } > "$work/python.def"
-x86_64-w64-mingw32-dlltool -m i386:x86-64 -d "$work/python.def" -l "$work/libpython.dll.a"
+mkdir -p "$work/libs"
+x86_64-w64-mingw32-dlltool -m i386:x86-64 -d "$work/python.def" -l "$work/libs/${python_dll%.dll}.lib"
 
 pyd=$work/crypto.cp${python_version/./}-win_amd64.pyd
 echo "--- linking $(basename "$pyd") ($(($(wc -l < "$work/python.def") - 2)) symbols of $python_dll)"
-"$cxx" -shared -o "$pyd" "$work"/obj/*.o "$work/libpython.dll.a" "${link_options[@]}"
+"$cxx" -shared -o "$pyd" "$work"/obj/*.o -L "$work/libs" -l "${python_dll%.dll}" "${link_options[@]}"
 
 x86_64-w64-mingw32-objdump -p "$pyd" > "$work/objdump.txt"
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$work/objdump.txt" |
