@@ -47,6 +47,8 @@ fi
 echo "--- compiling sources.txt with $cxx"
 mapfile -t compile_options < <(python3 build_options.py mingw standard release compile)
 mapfile -t link_options < <(python3 build_options.py mingw link runtime)
+[ ${#compile_options[@]} -gt 0 ] && [ ${#link_options[@]} -gt 0 ] ||
+  { echo "build_options.txt gave no MinGW options"; exit 1; }
 rm -rf "$work/obj" && mkdir -p "$work/obj"
 # Two at a time, each into an object named after its path.
 awk '$1 == "engine" || $1 == "module" { print $2 }' sources.txt |
