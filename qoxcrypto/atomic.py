@@ -143,7 +143,8 @@ class Output:
         descriptor = handle.fileno()
         if self._owner is not None and hasattr(os, "fchown"):
             _keep_owner(descriptor, *self._owner)
-        os.fchmod(descriptor, self._mode)  # after fchown, which may clear set-id bits
+        if hasattr(os, "fchmod"):
+            os.fchmod(descriptor, self._mode)  # after fchown, which may clear set-id bits
         os.fsync(descriptor)
         if self._anonymous:
             _unlink(self._named)
@@ -153,6 +154,8 @@ class Output:
         except BaseException:
             _unlink(self._named)
             raise
+        if not hasattr(os, "fchmod"):
+            os.chmod(self._path, self._mode)
         _sync_folder(self._folder)
 
     def _naming(self) -> "_Naming":

@@ -134,7 +134,7 @@ def run_encrypt(args, environ):
     key = load_key(args.key_file, environ)
     with _input(args.input) as (source, name, size):
         check = _Check(args, name)
-        progress = _progress(args, "encrypting " + name, size)
+        progress = _ProgressLine(args, "encrypting " + name, size)
         reader = _Tap(source, [_refuse_container(name), check.feed, progress])
         with _output(args, spool=check.active, binary=True) as output:
             _backup(args)
@@ -152,14 +152,14 @@ def run_decrypt(args, environ):
     key = load_key(args.key_file, environ)
     with _input(args.input) as (source, name, size):
         check = _Check(args, "the plaintext of " + name)
-        progress = _progress(args, "decrypting " + name, size)
+        progress = _ProgressLine(args, "decrypting " + name, size)
         with _output(args, spool=True, binary=False) as output, _spool() as spool:
             sink = spool if args.pretty else output
             try:
                 decrypt_stream(key, _Tap(source, [progress]), _Tap(sink, [check.feed]),
                                tag=not args.no_hmac)
             except ContainerError as error:
-                again = source if args.input != "-" and hasattr(source, "seek") else None
+                again = source if source.seekable() else None
                 raise container.refusal(error, name, key, not args.no_hmac, again) from None
             finally:
                 progress.close()
@@ -181,7 +181,7 @@ def run_decrypt(args, environ):
 
 def run_inspect(args, environ):
     with _input(args.input) as (source, name, _), _spool() as spool:
-        if args.input == "-" or not hasattr(source, "seek"):  # read once per layout
+        if not source.seekable():  # read once per layout: keep a copy
             shutil.copyfileobj(source, spool, CHUNK_SIZE)
             source = spool
         size = source.seek(0, os.SEEK_END)
@@ -203,7 +203,7 @@ def run_inspect(args, environ):
             lines += [("layout", _layouts(tagged, untagged)),
                       ("tag", "unknown without the key (the length alone cannot tell)")]
         else:
-            with_tag = not args.no_hmac and tagged is not None
+            with_tag = tagged is not None  # with a key, --no-hmac is found out, not needed
             contents = container.examine(key, source, True) if with_tag else None
             if contents is None:
                 with_tag = False
@@ -305,7 +305,7 @@ def _refuse_container(name):
     return check
 
 
-class _progress:
+class _ProgressLine:
     """A progress line fed with chunks; silent with --quiet or when stderr is no terminal."""
 
     def __init__(self, args, label, total):
@@ -322,19 +322,14 @@ class _progress:
 def _input(path):
     """(readable binary file, name for messages, size or None) for a path or '-'."""
     if path == "-":
-        yield sys.stdin.buffer, "stdin", None
+        yield NamedReader(sys.stdin.buffer, "stdin"), "stdin", None
         return
     with open(path, "rb") as handle:
         found = os.fstat(handle.fileno())
         if stat.S_ISDIR(found.st_mode):
             raise IsADirectoryError(errno.EISDIR, "is a directory", path)
-        yield (NamedReader(handle, path) if not handle.seekable() else _SeekableReader(
-            handle, path)), path, found.st_size if stat.S_ISREG(found.st_mode) else None
-
-
-class _SeekableReader(NamedReader):
-    def seek(self, offset, whence=os.SEEK_SET):
-        return self.handle.seek(offset, whence)
+        yield (NamedReader(handle, path), path,
+               found.st_size if stat.S_ISREG(found.st_mode) else None)
 
 
 def _output(args, spool, binary):
@@ -414,6 +409,7 @@ def _restore_signals(previous):
 
 
 def _stop(number, frame):
+    signal.signal(number, signal.SIG_IGN)  # a second one must not cut the cleanup short
     raise Stopped(number)
 
 

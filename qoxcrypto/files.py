@@ -19,6 +19,15 @@ class NamedReader:
         except OSError as error:
             raise named(error, self.name) from None
 
+    def seekable(self) -> bool:
+        return self.handle.seekable()
+
+    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        try:
+            return self.handle.seek(offset, whence)
+        except OSError as error:
+            raise named(error, self.name) from None
+
 
 def encrypt_file(key: BytesLike, source: PathLike, target: PathLike, *, tag: bool = True,
                  progress: Optional[Progress] = None) -> None:
