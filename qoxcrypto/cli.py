@@ -203,10 +203,12 @@ def run_inspect(args, environ):
             lines += [("layout", _layouts(tagged, untagged)),
                       ("tag", "unknown without the key (the length alone cannot tell)")]
         else:
-            with_tag = tagged is not None  # with a key, --no-hmac is found out, not needed
+            with_tag = tagged is not None  # with a key, the layout is found out
             contents = container.examine(key, source, True) if with_tag else None
-            if contents is None:
+            if contents is None and with_tag:
                 with_tag = False
+                contents = container.opens_without_tag(key, source)
+            elif contents is None:
                 contents = container.examine(key, source, False)
             if contents is None:
                 lines.append(("layout", _layouts(tagged, untagged)))

@@ -10,7 +10,7 @@ from qoxcrypto.stream import (BLOCK_SIZE, CHUNK_SIZE, HEADER_SIZE, MAGIC, TAG_SI
                               Decryptor)
 
 __all__ = ["MAGIC", "VERSION", "HEADER_SIZE", "TAG_SIZE", "BLOCK_SIZE", "Header", "read_header",
-           "ciphertext_size", "refusal", "Contents", "examine"]
+           "ciphertext_size", "refusal", "Contents", "examine", "opens_without_tag"]
 
 JSON_LIMIT = 16 << 20  # larger plaintexts are not parsed by inspect
 
@@ -44,7 +44,7 @@ def refusal(error: ContainerError, name: str, key: bytes, with_tag: bool,
         return CliError("%s is %s" % (name, error))
     if isinstance(error, TaggedContainerError):
         return CliError("%s was written with the tag: drop --no-hmac" % name, EXIT_KEY)
-    if with_tag and source is not None and examine(key, source, False) is not None:
+    if with_tag and source is not None and opens_without_tag(key, source):
         return CliError("%s was written without the tag: use --no-hmac" % name, EXIT_KEY)
     return CliError("cannot decrypt %s: %s" % (name, error), EXIT_KEY)
 
@@ -81,6 +81,19 @@ def examine(key: bytes, source: BinaryIO, with_tag: bool) -> Optional[Contents]:
         return Contents(size, False, "")
     return Contents(size, True, _json_kind("".join(text)) if text is not None
                     else "not parsed as JSON (larger than %d MiB)" % (JSON_LIMIT >> 20))
+
+
+def opens_without_tag(key: bytes, source: BinaryIO) -> Optional[Contents]:
+    """examine() without the tag, for a container whose tag did not match, when the
+    opening is more than chance: garbage from a wrong key or a changed file has a valid
+    one-byte padding once in 256, but is practically never UTF-8 text nor padded with
+    two or more equal bytes."""
+    contents = examine(key, source, False)
+    if contents is None:
+        return None
+    size = source.seek(0, 2)
+    padding = size - HEADER_SIZE - contents.size
+    return contents if contents.utf8 or padding >= 2 else None
 
 
 def _json_kind(text: str) -> str:

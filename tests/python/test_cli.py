@@ -189,6 +189,7 @@ FAILURES = [
     (["decrypt", "tagged.qox", "--no-hmac", "--key-file", "key"], {}, 3, "drop --no-hmac"),
     (["decrypt", "untagged.qox", "--key-file", "key"], {}, 3, "use --no-hmac"),
     (["inspect", "tagged.qox", "--key-file", "other"], {}, 3, "the key does not open"),
+    (["inspect", "tampered.qox", "--key-file", "key"], {}, 3, "the key does not open"),
     (["decrypt", "plain.json", "--key-file", "key"], {}, 1, "not a .qox container"),
     (["inspect", "v2.qox"], {}, 1, "version 2; only version 1"),
     (["decrypt", "missing.qox", "--key-file", "key"], {}, 1, "missing.qox: No such file"),
@@ -220,7 +221,9 @@ FAILURES = [
                          ids=[" ".join(args[:2]) + ": " + message for args, _, _, message in FAILURES])
 def test_failure(folder, capsys, monkeypatch, args, env, code, message):
     tagged = (folder / "tagged.qox").read_bytes()
-    (folder / "tampered.qox").write_bytes(tagged[:-1] + bytes([tagged[-1] ^ 1]))
+    # Changed so that, read without the tag, the last block ends in a valid padding byte
+    # (10 becomes 1): that alone must not make it pass for a container without the tag.
+    (folder / "tampered.qox").write_bytes(tagged[:-17] + bytes([tagged[-17] ^ 10 ^ 1]) + tagged[-16:])
     (folder / "short.qox").write_bytes(tagged[:-1])
     (folder / "v2.qox").write_bytes(tagged[:4] + b"\x02" + tagged[5:])
     (folder / "hexkey").write_text(KEY.hex() + "\n")
