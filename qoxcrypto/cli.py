@@ -219,8 +219,8 @@ def run_inspect(args, environ):
                            else _layouts(None, untagged)),
                           ("tag", "present, verified with the key" if with_tag else
                            "none: nothing protects this file against changes, nor proves the key"),
-                          ("plaintext", "%d bytes of UTF-8 text, %s" % (contents.size, contents.kind)
-                           if contents.utf8 else "%d bytes, not UTF-8 text (binary data; "
+                          ("plaintext", "%d bytes of UTF-8 text, %s"
+                           % (contents.size, contents.kind) if contents.utf8 else "%d bytes, not UTF-8 text (binary data; "
                            "QOXStringCrypto.decrypt cannot return it as text)" % contents.size)]
     width = max(len(label) for label, _ in lines) + 2
     for label, value in lines:

@@ -162,7 +162,8 @@ class Decryptor:
                                % (self.size, "with" if self._tagged else "without"))
         if self._tagged and not hmac.compare_digest(self._mac.digest(), self._head[HEADER_SIZE:]):
             raise TagMismatchError("the tag does not match: wrong key, or the file was changed")
-        if (not self._tagged and len(self._seen_tag) == TAG_SIZE and self.size > HEADER_SIZE + TAG_SIZE
+        if (not self._tagged and len(self._seen_tag) == TAG_SIZE
+                and self.size > HEADER_SIZE + TAG_SIZE
                 and hmac.compare_digest(self._mac.digest(), self._seen_tag)):
             raise TaggedContainerError("written with the tag, read without it")
         try:

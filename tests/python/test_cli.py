@@ -223,7 +223,8 @@ def test_failure(folder, capsys, monkeypatch, args, env, code, message):
     tagged = (folder / "tagged.qox").read_bytes()
     # Changed so that, read without the tag, the last block ends in a valid padding byte
     # (10 becomes 1): that alone must not make it pass for a container without the tag.
-    (folder / "tampered.qox").write_bytes(tagged[:-17] + bytes([tagged[-17] ^ 10 ^ 1]) + tagged[-16:])
+    (folder / "tampered.qox").write_bytes(
+        tagged[:-17] + bytes([tagged[-17] ^ 10 ^ 1]) + tagged[-16:])
     (folder / "short.qox").write_bytes(tagged[:-1])
     (folder / "v2.qox").write_bytes(tagged[:4] + b"\x02" + tagged[5:])
     (folder / "hexkey").write_text(KEY.hex() + "\n")
