@@ -35,9 +35,8 @@ class Output:
     less the umask. A symbolic link is followed: the file it points to is replaced.
     """
 
-    def __init__(self, path: PathLike, *, mode: Optional[int] = None, spool: bool = False,
-                 name: Optional[str] = None):
-        self.name = name if name is not None else os.fsdecode(path)
+    def __init__(self, path: PathLike, *, mode: Optional[int] = None, spool: bool = False):
+        self.name = os.fsdecode(path)  # the user's spelling, for messages
         self._path = os.path.realpath(os.fsdecode(path))
         self._final = None  # type: Optional[BinaryIO]
         self._named = ""  # the temporary file's name, once it has one

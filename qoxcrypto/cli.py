@@ -219,9 +219,7 @@ def run_inspect(args, environ):
                            else _layouts(None, untagged)),
                           ("tag", "present, verified with the key" if with_tag else
                            "none: nothing protects this file against changes, nor proves the key"),
-                          ("plaintext", "%d bytes of UTF-8 text, %s"
-                           % (contents.size, contents.kind) if contents.utf8 else "%d bytes, not UTF-8 text (binary data; "
-                           "QOXStringCrypto.decrypt cannot return it as text)" % contents.size)]
+                          ("plaintext", _plaintext(contents))]
     width = max(len(label) for label, _ in lines) + 2
     for label, value in lines:
         print((label + ":").ljust(width) + value)
@@ -377,6 +375,14 @@ def _check_target(args):
         raise CliError("--backup works with --in-place only", EXIT_USAGE)
     if args.in_place and args.input == "-":
         raise CliError("--in-place needs a file, not stdin", EXIT_USAGE)
+
+
+def _plaintext(contents):
+    """inspect's line about the plaintext: a verified tag over binary data is no wrong key."""
+    if contents.utf8:
+        return "%d bytes of UTF-8 text, %s" % (contents.size, contents.kind)
+    return ("%d bytes, not UTF-8 text (binary data; QOXStringCrypto.decrypt cannot return it "
+            "as text)" % contents.size)
 
 
 def _layouts(tagged, untagged):
