@@ -2,10 +2,11 @@
 # Builds and tests the module: the engine's C++ tests, the Python suite and the
 # pip install / wheel test on the system interpreter first, then the Python
 # suite on its debug build (reference counts and the C API's own checks) where
-# Debian's is installed, on every other CPython 3.8-3.13 found under pyenv,
-# under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run of
-# the engine, and the CNG stand-in held against Wine's bcrypt.dll. Fails if any
-# of them fails.
+# Debian's is installed, on every other CPython 3.8-3.13 found under pyenv, on
+# a clang++ build, under AddressSanitizer and UndefinedBehaviorSanitizer, a
+# short fuzz run of the engine, and the CNG stand-in held against Wine's
+# bcrypt.dll; the module is also built for Windows with MinGW-w64 and its
+# exports and imports checked. Fails if any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -43,6 +44,12 @@ for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
      PYTHONPATH=/usr/lib/python3/dist-packages "$python" -m pytest tests/python -q -p no:cacheprovider; then :
   else failures+=("$tag"); fi
 done
+
+echo "=== clang++: the module built with clang, the Python suite on it"
+bash scripts/test_clang.sh || failures+=("clang")
+
+echo "=== Windows: the whole module compiled and linked with MinGW-w64 against CPython's Windows headers"
+bash scripts/test_windows_module.sh || failures+=("windows-module")
 
 echo "=== sanitizers: ASan and UBSan over the C++ and Python suites, LSan leak check"
 bash scripts/test_sanitizers.sh || failures+=("sanitizers")
