@@ -8,10 +8,10 @@
 // module's own _pkcs7_unpad). When the whole road is the module's own code,
 // encrypt builds the container in one allocation and encrypts inside it, and
 // decrypt reads the ciphertext where it lies; the HMAC reads a view.
-#include "aes/python/cbc_into.h"
+#include "aes/python/aes_cbc.h"
 #include "aes/python/pristine.h"
+#include "container/hmac_tag.h"
 #include "container/layout.h"
-#include "container/own_road.h"
 #include "module/call.h"
 #include "module/unpack.h"
 
@@ -31,11 +31,7 @@ const Name kHeaderSizeName("HEADER_SIZE");
 const Name kOs("os");
 const Name kUrandom("urandom");
 const Name kHmac("hmac");
-const Name kNew("new");
-const Name kDigest("digest");
 const Name kCompareDigest("compare_digest");
-const Name kHashlib("hashlib");
-const Name kSha256("sha256");
 const Name kGetKey("_get_key");
 const Name kAesCbc("_aes_cbc");
 const Name kPkcs7Pad("_pkcs7_pad");
@@ -68,19 +64,6 @@ Ref schedule_for(PyObject* self, int index) {
   Ref schedules[2];
   if (!unpack_exact(pair.get(), schedules, 2)) return Ref();
   return std::move(schedules[index]);
-}
-
-// `hmac.new(self.key, message, hashlib.sha256).digest()`
-Ref hmac_sha256(PyObject* self, PyObject* message) {
-  Ref hmac_new = global_attr(kHmac, kNew);
-  if (!hmac_new) return Ref();
-  Ref key = get_attr(self, kKey);
-  if (!key) return Ref();
-  Ref sha256 = global_attr(kHashlib, kSha256);
-  if (!sha256) return Ref();
-  Ref mac = call(hmac_new.get(), {key.get(), message, sha256.get()});
-  if (!mac) return Ref();
-  return call_method(mac.get(), kDigest, {});
 }
 
 // `bytes([value])`: one byte for an int in 0..255, the host's error otherwise.
@@ -261,7 +244,8 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
 
 // encrypt with the module's own _pkcs7_pad, _aes_cbc and CBC loop: the
 // padded plaintext is written once, into the container, and encrypted there.
-Ref encrypt_in_place(PyObject* self, PyObject* data, PyObject* schedule, PyObject* iv) {
+Ref encrypt_in_place(PyObject* self, const AesCbcFastRoad& aes_cbc, PyObject* data,
+                     PyObject* schedule, PyObject* iv) {
   const Py_ssize_t size = PyBytes_GET_SIZE(data);
   const Py_ssize_t pad = kBlockSize - size % kBlockSize;
   if (size > PY_SSIZE_T_MAX - pad - kTagEnd) return Ref::steal(PyErr_NoMemory());
@@ -271,8 +255,7 @@ Ref encrypt_in_place(PyObject* self, PyObject* data, PyObject* schedule, PyObjec
   auto* ciphertext = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(container.get())) + kTagEnd;
   std::memcpy(ciphertext, PyBytes_AS_STRING(data), static_cast<size_t>(size));
   std::memset(ciphertext + size, static_cast<int>(pad), static_cast<size_t>(pad));
-  if (!cbc_into(Direction::encrypt, schedule, iv, ciphertext, ciphertext,
-                static_cast<size_t>(ciphertext_size))) {
+  if (!aes_cbc.run(schedule, ciphertext, ciphertext, static_cast<size_t>(ciphertext_size))) {
     return Ref();
   }
   return finish_container(self, std::move(container), iv, ciphertext_size);
@@ -317,9 +300,11 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   if (!key) return nullptr;
   Ref pad = lookup_global(kPkcs7Pad);
   if (!pad) return nullptr;
-  if (PyBytes_CheckExact(data.get()) && is_own_function(pad.get(), "_pkcs7_pad") &&
-      own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt)) {
-    return encrypt_in_place(self, data.get(), encrypt_schedule.get(), iv.get()).release();
+  if (PyBytes_CheckExact(data.get()) && is_own_function(pad.get(), "_pkcs7_pad")) {
+    const AesCbcFastRoad fast(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt);
+    if (fast.applies()) {
+      return encrypt_in_place(self, fast, data.get(), encrypt_schedule.get(), iv.get()).release();
+    }
   }
   Ref padded = call(pad.get(), {data.get()});
   if (!padded) return nullptr;
@@ -418,13 +403,13 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   Ref key = get_attr(self, kKey);
   if (!key) return nullptr;
   Ref padded;
-  if (own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::decrypt)) {
+  const AesCbcFastRoad fast(aes_cbc.get(), key.get(), iv.get(), Direction::decrypt);
+  if (fast.applies()) {
     // The module's own loop reads the ciphertext where it lies.
     padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, ciphertext_size));
-    if (!padded ||
-        !cbc_into(Direction::decrypt, decrypt_schedule.get(), iv.get(), bytes + ciphertext_offset,
-                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get())),
-                  static_cast<size_t>(ciphertext_size))) {
+    if (!padded || !fast.run(decrypt_schedule.get(), bytes + ciphertext_offset,
+                             reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get())),
+                             static_cast<size_t>(ciphertext_size))) {
       return nullptr;
     }
   } else {

@@ -3,6 +3,10 @@
 // The native backend in _NATIVE_AES is tried first; an ordinary failure
 // (an Exception, or a result that is not bytes) switches it off for good and
 // the pure loops answer. Interrupts and exit requests pass through untouched.
+#include "aes/python/aes_cbc.h"
+
+#include "aes/python/cbc.h"
+#include "aes/python/pristine.h"
 #include "module/errors.h"
 #include "module/function.h"
 #include "module/state.h"
@@ -62,6 +66,32 @@ const FnSpec kAesCbcFunctions[] = {
 };
 const FunctionTable kAesCbcTable(kAesCbcFunctions);
 
+// The module global `name`, or nullptr with no exception left set.
+Ref quiet_lookup(const Name& name) {
+  Ref found = lookup_global(name);
+  if (!found) PyErr_Clear();
+  return found;
+}
+
 }  // namespace
+
+AesCbcFastRoad::AesCbcFastRoad(PyObject* aes_cbc, PyObject* key, PyObject* iv,
+                               Direction direction) noexcept
+    : iv_(iv), direction_(direction), applies_(false) {
+  if (!is_own_function(aes_cbc, "_aes_cbc") || !PyBytes_CheckExact(key) ||
+      !PyBytes_CheckExact(iv)) {
+    return;
+  }
+  Ref native = quiet_lookup(kNativeAes);
+  if (!native || native.get() != Py_None) return;
+  const bool encrypt = direction == Direction::encrypt;
+  Ref loop = quiet_lookup(encrypt ? kCbcEncrypt : kCbcDecrypt);
+  applies_ = loop && is_own_function(loop.get(), encrypt ? "_cbc_encrypt" : "_cbc_decrypt");
+}
+
+bool AesCbcFastRoad::run(PyObject* sched, const uint8_t* in, uint8_t* out,
+                         size_t size) const noexcept {
+  return cbc_into(direction_, sched, iv_, in, out, size);
+}
 
 }  // namespace qox

@@ -8,7 +8,7 @@
 #include "aes/cbc.h"
 #include "aes/cbc_dispatch.h"
 #include "aes/python/cbc_inputs.h"
-#include "aes/python/cbc_into.h"
+#include "aes/python/cbc.h"
 #include "aes/python/round_tables.h"
 #include "module/function.h"
 #include "module/state.h"
