@@ -5,7 +5,7 @@
 // The format is stored in files: no field may move or change width.
 #pragma once
 
-#include "module/function.h"
+#include "module/compat.h"
 
 #include <cstdint>
 
@@ -29,8 +29,5 @@ constexpr Py_ssize_t kTagEnd = 53;
 // module's ValueError for a length that is 0 or not a multiple of 16, and for
 // a padding byte outside 1..16 or padding bytes that disagree; -1 then.
 Py_ssize_t pkcs7_unpadded_length(const uint8_t* data, Py_ssize_t size) noexcept;
-
-// The description of _pkcs7_unpad, to recognise the module's own function.
-const FnSpec& pkcs7_unpad_description() noexcept;
 
 }  // namespace qox::container

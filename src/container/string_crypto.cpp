@@ -9,7 +9,7 @@
 // encrypt builds the container in one allocation and encrypts inside it, and
 // decrypt reads the ciphertext where it lies; the HMAC reads a view.
 #include "aes/python/aes_cbc.h"
-#include "aes/python/pristine.h"
+#include "container/functions.h"
 #include "container/hmac_tag.h"
 #include "container/layout.h"
 #include "module/call.h"
@@ -187,7 +187,7 @@ PyObject* decode_utf8(PyObject* value) {
 PyObject* unpad_and_decode(PyObject* padded) {
   Ref unpad = lookup_global(kPkcs7Unpad);
   if (!unpad) return nullptr;
-  if (is_function_of(unpad.get(), pkcs7_unpad_description()) && PyBytes_CheckExact(padded)) {
+  if (is_function_of(unpad.get(), kPkcs7UnpadFunction) && PyBytes_CheckExact(padded)) {
     const Py_ssize_t length = pkcs7_unpadded_length(
         reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(padded)), PyBytes_GET_SIZE(padded));
     if (length < 0) return nullptr;
@@ -300,7 +300,7 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   if (!key) return nullptr;
   Ref pad = lookup_global(kPkcs7Pad);
   if (!pad) return nullptr;
-  if (PyBytes_CheckExact(data.get()) && is_own_function(pad.get(), "_pkcs7_pad")) {
+  if (PyBytes_CheckExact(data.get()) && is_function_of(pad.get(), kPkcs7PadFunction)) {
     const AesCbcFastRoad fast(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt);
     if (fast.applies()) {
       return encrypt_in_place(self, fast, data.get(), encrypt_schedule.get(), iv.get()).release();
@@ -422,32 +422,30 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   return unpad_and_decode(padded.get());
 }
 
-const FnSpec kStringCryptoMethods[] = {
-    {"__init__",
-     "QOXStringCrypto.__init__",
-     "\n"
-     "        初始化加密器\n"
-     "        :param key: 32字节加密密钥（AES-256）\n"
-     "        :param use_hmac: 是否启用HMAC校验（默认True）\n"
-     "        ",
-     {Param("self"), Param("key", "bytes"), Param("use_hmac", "bool", Default::true_value)},
-     nullptr,
-     init_impl},
-    {"encrypt",
-     "QOXStringCrypto.encrypt",
-     "加密字符串或字节数据，返回.qox格式的字节流",
-     {Param("self"), Param("data", "Union[str, bytes]")},
-     "bytes",
-     encrypt_impl},
-    {"decrypt",
-     "QOXStringCrypto.decrypt",
-     "解密.qox格式数据，返回原始字符串",
-     {Param("self"), Param("qox_data", "bytes")},
-     "str",
-     decrypt_impl},
-};
-const FunctionTable kStringCryptoTable(kStringCryptoMethods);
-
 }  // namespace
+
+const FnSpec kStringCryptoInit = {
+    "__init__",
+    "QOXStringCrypto.__init__",
+    "\n"
+    "        初始化加密器\n"
+    "        :param key: 32字节加密密钥（AES-256）\n"
+    "        :param use_hmac: 是否启用HMAC校验（默认True）\n"
+    "        ",
+    {Param("self"), Param("key", "bytes"), Param("use_hmac", "bool", Default::true_value)},
+    nullptr,
+    init_impl};
+const FnSpec kStringCryptoEncrypt = {"encrypt",
+                                     "QOXStringCrypto.encrypt",
+                                     "加密字符串或字节数据，返回.qox格式的字节流",
+                                     {Param("self"), Param("data", "Union[str, bytes]")},
+                                     "bytes",
+                                     encrypt_impl};
+const FnSpec kStringCryptoDecrypt = {"decrypt",
+                                     "QOXStringCrypto.decrypt",
+                                     "解密.qox格式数据，返回原始字符串",
+                                     {Param("self"), Param("qox_data", "bytes")},
+                                     "str",
+                                     decrypt_impl};
 
 }  // namespace qox::container

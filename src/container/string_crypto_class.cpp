@@ -1,6 +1,6 @@
 // The class QOXStringCrypto: its docstring, constants and methods, in namespace order.
+#include "container/functions.h"
 #include "container/layout.h"
-#include "module/classes.h"
 
 namespace qox::container {
 
@@ -18,6 +18,8 @@ Ref make_block_size() noexcept { return Ref::steal(PyLong_FromLong(kBlockSize));
 Ref make_hmac_size() noexcept { return Ref::steal(PyLong_FromLong(kHmacSize)); }
 Ref make_header_size() noexcept { return Ref::steal(PyLong_FromLong(kHeaderSize)); }
 
+}  // namespace
+
 const ClassDescription kStringCryptoClass = {
     "QOXStringCrypto",
     "自定义.qox格式的字符串加密/解密（纯标准库实现，无第三方依赖）",
@@ -29,18 +31,15 @@ const ClassDescription kStringCryptoClass = {
         {&kHeaderSizeName, make_header_size},
     },
     {
-        {"QOXStringCrypto.__init__", false},
-        {"QOXStringCrypto.encrypt", false},
-        {"QOXStringCrypto.decrypt", false},
-        {"QOXStringCrypto.load_json", false},
-        {"QOXStringCrypto.encrypt_dict", false},
-        {"QOXStringCrypto.decrypt_to_dict", false},
-        {"QOXStringCrypto.encrypt_dict_to_file", false},
-        {"QOXStringCrypto.decrypt_file_to_dict", false},
+        {&kStringCryptoInit, false},
+        {&kStringCryptoEncrypt, false},
+        {&kStringCryptoDecrypt, false},
+        {&kStringCryptoLoadJson, false},
+        {&kStringCryptoEncryptDict, false},
+        {&kStringCryptoDecryptToDict, false},
+        {&kStringCryptoEncryptDictToFile, false},
+        {&kStringCryptoDecryptFileToDict, false},
     },
 };
-const ClassRegistration kStringCryptoRegistration(kStringCryptoClass);
-
-}  // namespace
 
 }  // namespace qox::container

@@ -1,6 +1,6 @@
 // _init_native_backend: the import-time probe and known-answer self-test of _NativeAES.
 #include "module/call.h"
-#include "module/function.h"
+#include "native/functions.h"
 #include "module/handled.h"
 
 #include <cstring>
@@ -82,16 +82,13 @@ PyObject* init_native_backend_impl(PyObject* const*) noexcept {
   Py_RETURN_NONE;
 }
 
-const FnSpec kProbeFunctions[] = {
-    {"_init_native_backend",
-     "_init_native_backend",
-     "尝试启用系统原生 AES；失败（或自检不通过）返回 None",
-     {},
-     nullptr,
-     init_native_backend_impl},
-};
-const FunctionTable kProbeTable(kProbeFunctions);
-
 }  // namespace
+
+const FnSpec kInitNativeBackendFunction = {"_init_native_backend",
+                                           "_init_native_backend",
+                                           "尝试启用系统原生 AES；失败（或自检不通过）返回 None",
+                                           {},
+                                           nullptr,
+                                           init_native_backend_impl};
 
 }  // namespace qox::native

@@ -6,9 +6,8 @@
 #include "aes/python/aes_cbc.h"
 
 #include "aes/python/cbc.h"
-#include "aes/python/pristine.h"
+#include "aes/python/functions.h"
 #include "module/errors.h"
-#include "module/function.h"
 #include "module/state.h"
 
 namespace qox {
@@ -55,16 +54,17 @@ PyObject* aes_cbc_impl(PyObject* const* args) noexcept {
   return PyObject_Vectorcall(loop.get(), call_args, 3, nullptr);
 }
 
-const FnSpec kAesCbcFunctions[] = {
-    {"_aes_cbc",
-     "_aes_cbc",
-     "AES-CBC 统一入口：优先走系统原生实现，异常自动回落纯 Python",
-     {Param("sched"), Param("key", "bytes"), Param("iv", "bytes"), Param("data", "bytes"),
-      Param("encrypt", "bool")},
-     "bytes",
-     aes_cbc_impl},
-};
-const FunctionTable kAesCbcTable(kAesCbcFunctions);
+}  // namespace
+
+const FnSpec kAesCbcFunction = {"_aes_cbc",
+                                "_aes_cbc",
+                                "AES-CBC 统一入口：优先走系统原生实现，异常自动回落纯 Python",
+                                {Param("sched"), Param("key", "bytes"), Param("iv", "bytes"),
+                                 Param("data", "bytes"), Param("encrypt", "bool")},
+                                "bytes",
+                                aes_cbc_impl};
+
+namespace {
 
 // The module global `name`, or nullptr with no exception left set.
 Ref quiet_lookup(const Name& name) {
@@ -78,7 +78,7 @@ Ref quiet_lookup(const Name& name) {
 AesCbcFastRoad::AesCbcFastRoad(PyObject* aes_cbc, PyObject* key, PyObject* iv,
                                Direction direction) noexcept
     : iv_(iv), direction_(direction), applies_(false) {
-  if (!is_own_function(aes_cbc, "_aes_cbc") || !PyBytes_CheckExact(key) ||
+  if (!is_function_of(aes_cbc, kAesCbcFunction) || !PyBytes_CheckExact(key) ||
       !PyBytes_CheckExact(iv)) {
     return;
   }
@@ -86,7 +86,8 @@ AesCbcFastRoad::AesCbcFastRoad(PyObject* aes_cbc, PyObject* key, PyObject* iv,
   if (!native || native.get() != Py_None) return;
   const bool encrypt = direction == Direction::encrypt;
   Ref loop = quiet_lookup(encrypt ? kCbcEncrypt : kCbcDecrypt);
-  applies_ = loop && is_own_function(loop.get(), encrypt ? "_cbc_encrypt" : "_cbc_decrypt");
+  applies_ =
+      loop && is_function_of(loop.get(), encrypt ? kCbcEncryptFunction : kCbcDecryptFunction);
 }
 
 bool AesCbcFastRoad::run(PyObject* sched, const uint8_t* in, uint8_t* out,

@@ -8,9 +8,9 @@
 #include "aes/cbc.h"
 #include "aes/cbc_dispatch.h"
 #include "aes/python/cbc_inputs.h"
+#include "aes/python/functions.h"
 #include "aes/python/cbc.h"
 #include "aes/python/round_tables.h"
-#include "module/function.h"
 #include "module/state.h"
 #include "module/unpack.h"
 
@@ -127,23 +127,20 @@ PyObject* cbc_decrypt_impl(PyObject* const* args) noexcept {
   return run_cbc(Direction::decrypt, args);
 }
 
-const FnSpec kCbcFunctions[] = {
-    {"_cbc_encrypt",
-     "_cbc_encrypt",
-     "AES-CBC 加密（data 长度必须是 16 的倍数）",
-     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
-     "bytes",
-     cbc_encrypt_impl},
-    {"_cbc_decrypt",
-     "_cbc_decrypt",
-     "AES-CBC 解密（data 长度必须是 16 的倍数）",
-     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
-     "bytes",
-     cbc_decrypt_impl},
-};
-const FunctionTable kCbcTable(kCbcFunctions);
-
 }  // namespace
+
+const FnSpec kCbcEncryptFunction = {"_cbc_encrypt",
+                                    "_cbc_encrypt",
+                                    "AES-CBC 加密（data 长度必须是 16 的倍数）",
+                                    {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
+                                    "bytes",
+                                    cbc_encrypt_impl};
+const FnSpec kCbcDecryptFunction = {"_cbc_decrypt",
+                                    "_cbc_decrypt",
+                                    "AES-CBC 解密（data 长度必须是 16 的倍数）",
+                                    {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
+                                    "bytes",
+                                    cbc_decrypt_impl};
 
 bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in, uint8_t* out,
               size_t size) noexcept {

@@ -3,10 +3,10 @@
 // With the S-boxes and field functions as the import bound them, the lists
 // are made from the engine's tables. Otherwise the written steps run on the
 // objects found, each global looked up where the steps use it.
+#include "aes/python/functions.h"
 #include "aes/python/pristine.h"
 #include "aes/python/py_expr.h"
 #include "aes/tables.h"
-#include "module/function.h"
 #include "module/state.h"
 
 namespace qox {
@@ -157,22 +157,17 @@ PyObject* tables_as_written() {
 
 PyObject* build_tables_impl(PyObject* const*) noexcept {
   if (engine_sbox_bound(kSbox, false) && engine_sbox_bound(kInvSbox, true) &&
-      own_functions_bound({&kXtime, &kMul, &kRor8})) {
+      own_functions_bound(
+          {{kXtime, kXtimeFunction}, {kMul, kMulFunction}, {kRor8, kRor8Function}})) {
     return tables_from_engine();
   }
   return tables_as_written();
 }
 
-const FnSpec kTableFunctions[] = {
-    {"_build_tables",
-     "_build_tables",
-     "构造加密/解密用的 4 张表 + 末轮用的 4 张表",
-     {},
-     nullptr,
-     build_tables_impl},
-};
-const FunctionTable kTableTable(kTableFunctions);
-
 }  // namespace
+
+const FnSpec kBuildTablesFunction = {
+    "_build_tables", "_build_tables",  "构造加密/解密用的 4 张表 + 末轮用的 4 张表", {},
+    nullptr,         build_tables_impl};
 
 }  // namespace qox
