@@ -6,7 +6,7 @@
 #include "aes/python/key_schedule_written.h"
 #include "aes/python/functions.h"
 #include "aes/python/pristine.h"
-#include "aes/python/py_expr.h"
+#include "module/py_expr.h"
 #include "aes/wipe.h"
 #include "module/int_bits.h"
 #include "module/state.h"

@@ -6,7 +6,7 @@
 // objects found.
 #include "aes/python/key_schedule_written.h"
 
-#include "aes/python/py_expr.h"
+#include "module/py_expr.h"
 
 #include <algorithm>
 

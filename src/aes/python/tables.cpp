@@ -5,7 +5,7 @@
 // objects found, each global looked up where the steps use it.
 #include "aes/python/functions.h"
 #include "aes/python/pristine.h"
-#include "aes/python/py_expr.h"
+#include "module/py_expr.h"
 #include "aes/tables.h"
 #include "module/state.h"
 
