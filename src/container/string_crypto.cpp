@@ -13,6 +13,7 @@
 #include "container/hmac_tag.h"
 #include "container/layout.h"
 #include "module/call.h"
+#include "module/py_operators.h"
 #include "module/unpack.h"
 
 #include <algorithm>
@@ -64,114 +65,6 @@ Ref schedule_for(PyObject* self, int index) {
   Ref schedules[2];
   if (!unpack_exact(pair.get(), schedules, 2)) return Ref();
   return std::move(schedules[index]);
-}
-
-// `bytes([value])`: one byte for an int in 0..255, the host's error otherwise.
-Ref single_byte(PyObject* value) {
-  if (PyLong_CheckExact(value)) {
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(value, &overflow);
-    if (overflow == 0 && number >= 0 && number <= 255) {
-      const char byte = static_cast<char>(number);
-      return Ref::steal(PyBytes_FromStringAndSize(&byte, 1));
-    }
-  }
-  Ref list = Ref::steal(PyList_New(1));
-  if (!list) return Ref();
-  PyList_SET_ITEM(list.get(), 0, Ref::borrow(value).release());
-  return Ref::steal(PyBytes_FromObject(list.get()));
-}
-
-// `a + b + c + ...`: one allocation of the final size when every part is
-// exactly bytes, the host's `+` from left to right otherwise.
-Ref concatenate(std::initializer_list<PyObject*> parts) {
-  Py_ssize_t total = 0;
-  bool all_bytes = true;
-  for (PyObject* part : parts) {
-    if (!PyBytes_CheckExact(part)) {
-      all_bytes = false;
-      break;
-    }
-    if (PyBytes_GET_SIZE(part) > PY_SSIZE_T_MAX - total) {
-      PyErr_NoMemory();
-      return Ref();
-    }
-    total += PyBytes_GET_SIZE(part);
-  }
-  if (all_bytes) {
-    Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
-    if (!joined) return Ref();
-    char* out = PyBytes_AS_STRING(joined.get());
-    for (PyObject* part : parts) {
-      const auto size = static_cast<size_t>(PyBytes_GET_SIZE(part));
-      std::memcpy(out, PyBytes_AS_STRING(part), size);
-      out += size;
-    }
-    return joined;
-  }
-  Ref sum = Ref::borrow(*parts.begin());
-  for (auto part = parts.begin() + 1; part != parts.end() && sum; ++part) {
-    sum = Ref::steal(PyNumber_Add(sum.get(), *part));
-  }
-  return sum;
-}
-
-// `data[start:stop]` for exact bytes and non-negative bounds.
-Ref slice(PyObject* data, Py_ssize_t start, Py_ssize_t stop) {
-  const Py_ssize_t size = PyBytes_GET_SIZE(data);
-  start = std::min(start, size);
-  stop = std::max(start, std::min(stop, size));
-  return Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + start, stop - start));
-}
-
-// `length < limit`: 1, 0, or -1 with an exception set.
-int less_than(Py_ssize_t length, PyObject* limit) {
-  if (PyLong_CheckExact(limit)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(limit, &overflow);
-    if (overflow != 0) return overflow > 0;
-    return length < value;
-  }
-  Ref length_obj = Ref::steal(PyLong_FromSsize_t(length));
-  return length_obj ? PyObject_RichCompareBool(length_obj.get(), limit, Py_LT) : -1;
-}
-
-// `data[:4] != expected`: 1, 0, or -1 with an exception set.
-int magic_differs(PyObject* data, PyObject* expected) {
-  const Py_ssize_t size = std::min(PyBytes_GET_SIZE(data), kMagicSize);
-  if (PyBytes_CheckExact(expected)) {
-    return PyBytes_GET_SIZE(expected) != size ||
-           std::memcmp(PyBytes_AS_STRING(expected), PyBytes_AS_STRING(data),
-                       static_cast<size_t>(size)) != 0;
-  }
-  Ref magic = slice(data, 0, kMagicSize);
-  return magic ? PyObject_RichCompareBool(magic.get(), expected, Py_NE) : -1;
-}
-
-// `value != expected` for a small int value: 1, 0, or -1 with an exception set.
-int int_differs(long value, PyObject* expected) {
-  if (PyLong_CheckExact(expected)) {
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(expected, &overflow);
-    return overflow != 0 || number != value;
-  }
-  Ref value_obj = Ref::steal(PyLong_FromLong(value));
-  return value_obj ? PyObject_RichCompareBool(value_obj.get(), expected, Py_NE) : -1;
-}
-
-// `length % block != 0`: 1, 0, or -1 with an exception set.
-int not_a_multiple(Py_ssize_t length, PyObject* block) {
-  if (PyLong_CheckExact(block)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(block, &overflow);
-    if (overflow == 0 && value > 0) return length % value != 0;
-  }
-  // Zero, negative, huge or non-int divisors: the host's `%` and `!=`.
-  Ref length_obj = Ref::steal(PyLong_FromSsize_t(length));
-  Ref remainder = length_obj ? Ref::steal(PyNumber_Remainder(length_obj.get(), block)) : Ref();
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!remainder || !zero) return -1;
-  return PyObject_RichCompareBool(remainder.get(), zero.get(), Py_NE);
 }
 
 // `value.decode("utf-8")`, strict.
@@ -344,7 +237,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
 
   Ref magic = get_attr(self, kMagicNumber);
   if (!magic) return nullptr;
-  const int wrong_magic = magic_differs(container, magic.get());
+  const int wrong_magic = prefix_differs(container, kMagicSize, magic.get());
   if (wrong_magic < 0) return nullptr;
   if (wrong_magic) return raise_value_error("无效的.qox格式（Magic不匹配）");
 
@@ -364,7 +257,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
     return raise_with(PyExc_ValueError, text_with_value("不支持的版本: ", version_obj.get()));
   }
 
-  Ref iv = slice(container, kIvOffset, kTagOffset);
+  Ref iv = bytes_slice(container, kIvOffset, kTagOffset);
   if (!iv) return nullptr;
   const int with_tag = attribute_truth(self, kUseHmac);
   if (with_tag < 0) return nullptr;
@@ -373,7 +266,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   if (with_tag) {
     // The tag is checked before the ciphertext length and before anything
     // is decrypted; a short tag simply fails the comparison.
-    Ref stored_tag = slice(container, kTagOffset, kTagEnd);
+    Ref stored_tag = bytes_slice(container, kTagOffset, kTagEnd);
     if (!stored_tag) return nullptr;
     Ref message = hmac_message(container, ciphertext_offset);
     if (!message) return nullptr;
@@ -413,7 +306,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
       return nullptr;
     }
   } else {
-    Ref ciphertext = slice(container, ciphertext_offset, size);
+    Ref ciphertext = bytes_slice(container, ciphertext_offset, size);
     if (!ciphertext) return nullptr;
     padded = call(aes_cbc.get(),
                   {decrypt_schedule.get(), key.get(), iv.get(), ciphertext.get(), Py_False});
