@@ -5,9 +5,10 @@
 // every class constant is read from the instance, so rebinding a global or
 // shadowing a constant changes what the next call does. The fast paths below
 // only skip work whose outcome is already known (exact bytes, exact ints, the
-// module's own _pkcs7_unpad). When the whole road is the module's own code,
-// encrypt builds the container in one allocation and encrypts inside it, and
-// decrypt reads the ciphertext where it lies; the HMAC reads a view.
+// module's own _pkcs7_unpad). On _aes_cbc's fast road (AesCbcFastRoad, with
+// the module's own _pkcs7_pad for encrypt), encrypt builds the container in
+// one allocation and encrypts inside it, and decrypt reads the ciphertext where
+// it lies; the HMAC reads a view.
 #include "aes/python/aes_cbc.h"
 #include "container/functions.h"
 #include "container/hmac_tag.h"
@@ -93,7 +94,7 @@ PyObject* unpad_and_decode(PyObject* padded) {
 // The tag and the header around a ciphertext that already sits at offset 53
 // of `container`, as encrypt's last steps: the tag when use_hmac is true, then
 // magic and version read from the instance. Constants of other sizes or types
-// take the written concatenation instead.
+// take the general road's concatenation instead.
 Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t ciphertext_size) {
   Ref tag = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
   const int with_tag = attribute_truth(self, kUseHmac);

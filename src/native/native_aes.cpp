@@ -168,7 +168,7 @@ PyObject* checked_impl(PyObject* const* args) noexcept {
   return raise_with(PyExc_OSError, text_with_value("BCrypt 调用失败: 0x", hex.get()));
 }
 
-// Steps of crypt between key creation and the result; the caller destroys
+// The part of crypt between key creation and the result; the caller destroys
 // the key on every path.
 Ref run_cipher(PyObject* self, PyObject* ctypes, PyObject* dll, PyObject* hkey, PyObject* key_obj,
                PyObject* const* args) {

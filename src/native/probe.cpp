@@ -43,7 +43,7 @@ int crypt_matches(PyObject* backend, PyObject* data, PyObject* flag, const char*
   return PyObject_RichCompareBool(hex.get(), expected.get(), Py_EQ);
 }
 
-// Steps run under `except Exception: return None`.
+// Everything here runs under `except Exception: return None`.
 Ref build_and_test_backend() {
   Ref native_class = lookup_global(kNativeAes);
   Ref backend = native_class ? call(native_class.get(), {}) : Ref();

@@ -1,6 +1,6 @@
 // Python face of the CBC loops: _cbc_encrypt and _cbc_decrypt.
 //
-// The checks run in the written order (schedule, tables, first and last, IV,
+// The checks run in the Python definition's order (schedule, tables, first and last, IV,
 // data); then the whole input goes to the engine in one call that writes
 // straight into the result bytes. Round keys are converted from the Python
 // objects on every call; tables only when a global no longer holds the list
@@ -74,21 +74,21 @@ bool run_blocks(Direction direction, const ScheduleParts& sched, const TableGlob
   return true;
 }
 
-// Steps 1 to 3 of both loops: the schedule, the eight tables, first and last.
+// The start of both loops: the schedule, the eight tables, first and last.
 bool begin_cbc(Direction direction, PyObject* sched, TableGlobals* tables, ScheduleParts* parts) {
-  // 1. nr, first, mid, last = sched
+  // nr, first, mid, last = sched
   Ref items[4];
   if (!unpack_exact(sched, items, 4)) return false;
-  // 2. The eight tables, read once per call.
+  // The eight tables, read once per call.
   if (!lookup_table_globals(direction, tables)) return false;
-  // 3. The outer round keys, four items each.
+  // The outer round keys, four items each.
   parts->mid = std::move(items[2]);
   return unpack_exact(items[1].get(), parts->first, 4) &&
          unpack_exact(items[3].get(), parts->last, 4);
 }
 
-// Steps 7 and 8: the blocks (with none, nothing past the unpacking is looked
-// at), then the `struct` global that the written steps pack the result with.
+// The end of both loops: the blocks (with none, nothing past the unpacking is
+// looked at), then the `struct` global the Python definition packs the result with.
 bool finish_cbc(Direction direction, const TableGlobals& tables, const ScheduleParts& parts,
                 PyObject* iv, const uint8_t* in, uint8_t* out, size_t size) {
   if (size > 0 &&
@@ -106,7 +106,7 @@ PyObject* run_cbc(Direction direction, PyObject* const* args) {
   TableGlobals tables;
   ScheduleParts parts;
   if (!begin_cbc(direction, sched, &tables, &parts)) return nullptr;
-  // 4. and 5. Lengths of the IV and the data.
+  // The lengths of the IV and the data.
   if (!check_iv_length(iv) || !check_data_length(data)) return nullptr;
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(data));
   Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));

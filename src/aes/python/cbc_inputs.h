@@ -48,7 +48,7 @@ class ScheduleWords {
 // a list or tuple of lists or tuples, which unpack without running Python code.
 bool mid_is_fixed(PyObject* mid) noexcept;
 
-// The IV and data length checks of the written steps: the `struct` global is
+// The IV and data length checks of the Python definition: the `struct` global is
 // read where they read it, and only a wrong length calls its unpack, so the
 // struct.error raised is the host's own.
 bool check_iv_length(PyObject* iv) noexcept;

@@ -1,7 +1,7 @@
 // Python face of the field arithmetic: _xtime, _mul, _build_sbox, _ror8.
 //
 // The arguments are unbounded Python ints, so each body reproduces what the
-// written integer expressions give for any value: only the low bits that the
+// Python definition's integer expressions give for any value: only the low bits that the
 // final mask keeps are taken from the argument.
 #include "aes/field.h"
 #include "aes/python/functions.h"
@@ -86,7 +86,7 @@ PyObject* mul_with_own_xtime(PyObject* a, PyObject* b) {
   return odd ? xor_small(a, high_part) : PyLong_FromLong(high_part);
 }
 
-// The loop exactly as written, for an _xtime rebound to another object.
+// The Python definition's loop, for an _xtime rebound to another object.
 PyObject* mul_with_global_xtime(PyObject* a, PyObject* b) {
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref r = Ref::steal(PyLong_FromLong(0));

@@ -1,6 +1,6 @@
 // Python face of the round-key cache: _get_key.
 //
-// Each use of _KEY_CACHE reads the global again, as the written steps do, so
+// Each use of _KEY_CACHE reads the global again, as the Python definition does, so
 // a cache rebound meanwhile (even by _expand_key itself) is the one used. A
 // real dict is driven through the dict API; any other object through its
 // own get, len, clear and item assignment.

@@ -1,7 +1,8 @@
 // Python face of key expansion: _inv_mix_word, _to_rounds, _expand_key.
 //
-// With the globals these steps read still as the import bound them, the
-// engine does the work; otherwise the written steps run on what is found.
+// With the globals these functions read still as the import bound them, the
+// engine does the work (the fast road); otherwise the general road runs the
+// Python definition on what is found.
 #include "aes/key_schedule.h"
 #include "aes/python/key_schedule_written.h"
 #include "aes/python/functions.h"

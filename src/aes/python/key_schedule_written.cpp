@@ -1,9 +1,9 @@
-// _expand_key's written steps, run on whatever the module globals hold.
+// _expand_key's general road: its Python definition run on whatever the module globals hold.
 //
 // Taken when _SBOX, _inv_mix_word, _to_rounds or the field functions behind
-// them were rebound: every global is looked up where the steps use it and
-// every operator is the host's, so the result is what the steps give with the
-// objects found.
+// them were rebound: every global is looked up where the definition uses it
+// and every operator is the host's, so the result is what the definition
+// gives with the objects found.
 #include "aes/python/key_schedule_written.h"
 
 #include "module/py_expr.h"
@@ -40,7 +40,7 @@ Ref substitute(PyObject* t) {
 
 bool append(PyObject* list, Ref item) { return item && PyList_Append(list, item.get()) == 0; }
 
-// Steps 2 to 4: the expanded words as a list.
+// The key's words and the expansion loop: the encryption words as a list.
 Ref expanded_words(const uint8_t* key, Py_ssize_t len, Py_ssize_t nk, Py_ssize_t nr) {
   Ref w = Ref::steal(PyList_New(0));
   if (!w) return Ref();
@@ -107,7 +107,7 @@ PyObject* expand_key_as_written(PyObject* key) noexcept {
   Ref w = expanded_words(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(key)), len, nk, nr);
   if (!w) return nullptr;
 
-  // Step 5: the middle words of the decryption schedule through InvMixColumns.
+  // The decryption words: a copy whose middle words go through InvMixColumns.
   Ref dw = Ref::steal(PyList_GetSlice(w.get(), 0, PY_SSIZE_T_MAX));
   if (!dw) return nullptr;
   for (Py_ssize_t index = 4; index < 4 * nr; ++index) {
@@ -116,7 +116,7 @@ PyObject* expand_key_as_written(PyObject* key) noexcept {
     if (!mixed || PyList_SetItem(dw.get(), index, mixed.release()) < 0) return nullptr;
   }
 
-  // Steps 6 and 7.
+  // Both word lists cut into rounds, then packed as (nr, first, mid, last).
   Ref nr_obj = Ref::steal(PyLong_FromSsize_t(nr));
   if (!nr_obj) return nullptr;
   Ref enc_rounds = PyExpr::call(kToRounds, {w.get(), nr_obj.get()}).take();

@@ -23,8 +23,8 @@ struct OwnFunction {
 
 // Looks up each global, in order, and checks that it still holds the module's
 // own function. A failed lookup counts as "not pristine" and leaves no
-// exception set: the general path that follows meets the same lookup at its
-// written place and raises there.
+// exception set: the general road that follows meets the same lookup where
+// the Python definition makes it, and raises there.
 bool own_functions_bound(std::initializer_list<OwnFunction> globals) noexcept;
 
 // Looks up the S-box global `name` and checks that it holds the engine's

@@ -1,8 +1,9 @@
 // Python face of the round tables: _build_tables.
 //
 // With the S-boxes and field functions as the import bound them, the lists
-// are made from the engine's tables. Otherwise the written steps run on the
-// objects found, each global looked up where the steps use it.
+// are made from the engine's tables. Otherwise the general road runs the
+// Python definition on the objects found, each global looked up where the
+// definition uses it.
 #include "aes/python/functions.h"
 #include "aes/python/pristine.h"
 #include "module/py_expr.h"
@@ -49,7 +50,7 @@ PyObject* tables_from_engine() {
   return result.release();
 }
 
-// --- The written steps, on whatever the globals hold -----------------------
+// --- The general road: the Python definition on whatever the globals hold --
 
 bool append(PyObject* list, Ref item) { return item && PyList_Append(list, item.get()) == 0; }
 
@@ -97,8 +98,8 @@ Ref rotated(PyObject* source) {
   return list;
 }
 
-// Steps 1 to 4 (encryption) or 5 to 8 (decryption) into out[0..8): the
-// middle-round tables 0-3, then the last-round tables 0-3.
+// One direction's eight tables into out[0..8): the middle-round tables 0-3
+// (_TE or _TD), then the last-round tables 0-3 (_TF or _TG).
 bool encryption_half(Ref* out) {
   Ref &te0 = out[0], &tf0 = out[4];
   te0 = Ref::steal(PyList_New(0));

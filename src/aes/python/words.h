@@ -7,7 +7,7 @@
 
 namespace qox {
 
-// Reads `obj` as a word. The written loops would compute on with any int (or
+// Reads `obj` as a word. The Python definitions would compute on with any int (or
 // fail somewhere later for other objects); the engine works on 32-bit words,
 // so anything that is not an int in 0..2**32-1 is refused here with a clear
 // TypeError or ValueError naming `what` and `where` (e.g. "entry of round
