@@ -4,8 +4,9 @@
 // (and each other), looked up on the instance at each call, so subclasses
 // can override any of them. json, os and the exception class
 // json.JSONDecodeError are module globals read when they are needed.
-#include "module/call.h"
 #include "container/functions.h"
+#include "module/call.h"
+#include "module/global_names.h"
 #include "module/handled.h"
 #include "module/with_block.h"
 
@@ -13,13 +14,11 @@ namespace qox::container {
 
 namespace {
 
-const Name kJson("json");
 const Name kDumps("dumps");
 const Name kLoads("loads");
 const Name kJsonDecodeError("JSONDecodeError");
 const Name kEnsureAscii("ensure_ascii");
 const Name kIndent("indent");
-const Name kOs("os");
 const Name kPath("path");
 const Name kExists("exists");
 const Name kEncrypt("encrypt");
@@ -27,10 +26,8 @@ const Name kDecrypt("decrypt");
 const Name kEncryptDict("encrypt_dict");
 const Name kDecryptToDict("decrypt_to_dict");
 const Name kQoxData("qox_data");
-const Name kDecode("decode");
 const Name kRead("read");
 const Name kWrite("write");
-const Name kUtf8("utf-8");
 const Name kWriteBinary("wb");
 const Name kReadBinary("rb");
 

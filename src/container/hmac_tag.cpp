@@ -2,6 +2,7 @@
 #include "container/hmac_tag.h"
 
 #include "module/call.h"
+#include "module/global_names.h"
 
 #include <algorithm>
 
@@ -9,11 +10,8 @@ namespace qox::container {
 
 namespace {
 
-const Name kKey("key");
-const Name kHmac("hmac");
 const Name kNew("new");
 const Name kDigest("digest");
-const Name kHashlib("hashlib");
 const Name kSha256("sha256");
 
 bool standard_module(const Name& name) {

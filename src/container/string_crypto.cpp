@@ -14,6 +14,7 @@
 #include "container/hmac_tag.h"
 #include "container/layout.h"
 #include "module/call.h"
+#include "module/global_names.h"
 #include "module/py_operators.h"
 #include "module/unpack.h"
 
@@ -24,22 +25,8 @@ namespace qox::container {
 
 namespace {
 
-const Name kKey("key");
-const Name kUseHmac("use_hmac");
-const Name kMagicNumber("MAGIC_NUMBER");
-const Name kVersionName("VERSION");
-const Name kBlockSizeName("BLOCK_SIZE");
-const Name kHeaderSizeName("HEADER_SIZE");
-const Name kOs("os");
 const Name kUrandom("urandom");
-const Name kHmac("hmac");
 const Name kCompareDigest("compare_digest");
-const Name kGetKey("_get_key");
-const Name kAesCbc("_aes_cbc");
-const Name kPkcs7Pad("_pkcs7_pad");
-const Name kPkcs7Unpad("_pkcs7_unpad");
-const Name kDecode("decode");
-const Name kUtf8("utf-8");
 
 constexpr Py_ssize_t kIvSize = 16;
 

@@ -1,16 +1,11 @@
 // The class QOXStringCrypto: its docstring, constants and methods, in namespace order.
 #include "container/functions.h"
 #include "container/layout.h"
+#include "module/global_names.h"
 
 namespace qox::container {
 
 namespace {
-
-const Name kMagicNumber("MAGIC_NUMBER");
-const Name kVersionName("VERSION");
-const Name kBlockSizeName("BLOCK_SIZE");
-const Name kHmacSizeName("HMAC_SIZE");
-const Name kHeaderSizeName("HEADER_SIZE");
 
 Ref make_magic() noexcept { return Ref::steal(PyBytes_FromStringAndSize(kMagic, kMagicSize)); }
 Ref make_version() noexcept { return Ref::steal(PyLong_FromLong(kVersion)); }

@@ -1,6 +1,7 @@
 // Class descriptions and the import-time step that turns one into a class.
 #include "module/classes.h"
 
+#include "module/global_names.h"
 #include "module/state.h"
 
 namespace qox {
@@ -10,7 +11,6 @@ namespace {
 const Name kModuleKey("__module__");
 const Name kQualnameKey("__qualname__");
 const Name kDocKey("__doc__");
-const Name kModuleName("qoxcrypto.crypto");
 
 bool set_item(PyObject* dict, PyObject* key, Ref value) {
   return value && PyDict_SetItem(dict, key, value.get()) == 0;

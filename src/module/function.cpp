@@ -1,5 +1,6 @@
 // The function object's type: attributes, method binding, garbage collection.
 #include "module/function_object.h"
+#include "module/global_names.h"
 #include "module/names.h"
 
 #include <cstddef>
@@ -8,7 +9,6 @@ namespace qox {
 
 namespace {
 
-const Name kModuleName("qoxcrypto.crypto");
 const Name kReturn("return");
 const Name kInspect("inspect");
 const Name kParameter("Parameter");

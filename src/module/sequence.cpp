@@ -1,6 +1,7 @@
 // The import-time sequence: binds every module global, in order, once per process.
 #include "module/sequence.h"
 
+#include "module/global_names.h"
 #include "module/state.h"
 #include "module/unpack.h"
 
@@ -9,19 +10,6 @@
 namespace qox {
 
 namespace {
-
-const Name kOs("os");
-const Name kJson("json");
-const Name kHmac("hmac");
-const Name kStruct("struct");
-const Name kHashlib("hashlib");
-const Name kTyping("typing");
-const Name kUnion("Union");
-const Name kDict("Dict");
-const Name kAny("Any");
-const Name kList("List");
-const Name kTuple("Tuple");
-const Name kTest("__test__");
 
 PyObject* module_dict() { return process_state().module_dict; }
 

@@ -1,15 +1,9 @@
 // The native backend's part of the import-time sequence, in the module body's order.
+#include "module/global_names.h"
 #include "module/sequence.h"
 #include "native/functions.h"
 
 namespace qox {
-
-namespace {
-
-const Name kInitNativeBackend("_init_native_backend");
-const Name kNativeAes("_NATIVE_AES");
-
-}  // namespace
 
 // clang-format off
 bool bind_native_backend() noexcept {

@@ -3,8 +3,8 @@
 // Every step goes through the host's ctypes objects, exactly as Python code
 // would, so that tests can put a stand-in library behind ctypes.WinDLL.
 #include "module/call.h"
-#include "native/functions.h"
 #include "module/handled.h"
+#include "native/functions.h"
 
 namespace qox::native {
 

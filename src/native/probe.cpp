@@ -1,7 +1,8 @@
 // _init_native_backend: the import-time probe and known-answer self-test of _NativeAES.
 #include "module/call.h"
-#include "native/functions.h"
+#include "module/global_names.h"
 #include "module/handled.h"
+#include "native/functions.h"
 
 #include <cstring>
 
@@ -12,8 +13,6 @@ namespace {
 const Name kSys("sys");
 const Name kPlatform("platform");
 const Name kWin32("win32");
-const Name kNativeAes("_NativeAES");
-const Name kCrypt("crypt");
 const Name kHex("hex");
 
 // FIPS-197 Appendix C.3 (AES-256); with a zero IV one CBC block is the bare
@@ -45,7 +44,7 @@ int crypt_matches(PyObject* backend, PyObject* data, PyObject* flag, const char*
 
 // Everything here runs under `except Exception: return None`.
 Ref build_and_test_backend() {
-  Ref native_class = lookup_global(kNativeAes);
+  Ref native_class = lookup_global(kNativeAesName);
   Ref backend = native_class ? call(native_class.get(), {}) : Ref();
   if (!backend) return Ref();
   Ref plaintext = Ref::steal(PyBytes_FromStringAndSize(nullptr, 16));

@@ -8,16 +8,12 @@
 #include "aes/python/cbc.h"
 #include "aes/python/functions.h"
 #include "module/errors.h"
+#include "module/global_names.h"
 #include "module/state.h"
 
 namespace qox {
 
 namespace {
-
-const Name kNativeAes("_NATIVE_AES");
-const Name kCrypt("crypt");
-const Name kCbcEncrypt("_cbc_encrypt");
-const Name kCbcDecrypt("_cbc_decrypt");
 
 // _NATIVE_AES.crypt(key, iv, data, flag), the global read again here; a
 // result other than bytes or None fails like an exception of crypt's own.

@@ -7,18 +7,17 @@
 // bound at import.
 #include "aes/cbc.h"
 #include "aes/cbc_dispatch.h"
+#include "aes/python/cbc.h"
 #include "aes/python/cbc_inputs.h"
 #include "aes/python/functions.h"
-#include "aes/python/cbc.h"
 #include "aes/python/round_tables.h"
+#include "module/global_names.h"
 #include "module/state.h"
 #include "module/unpack.h"
 
 namespace qox {
 
 namespace {
-
-const Name kStruct("struct");
 
 constexpr size_t kBlockSize = 16;
 

@@ -2,6 +2,7 @@
 #include "aes/python/cbc_inputs.h"
 
 #include "aes/python/words.h"
+#include "module/global_names.h"
 #include "module/state.h"
 #include "module/unpack.h"
 
@@ -11,7 +12,6 @@ namespace qox {
 
 namespace {
 
-const Name kStruct("struct");
 const Name kUnpack("unpack");
 const Name kIvFormat(">4I");
 

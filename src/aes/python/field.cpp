@@ -5,6 +5,7 @@
 // final mask keeps are taken from the argument.
 #include "aes/field.h"
 #include "aes/python/functions.h"
+#include "module/global_names.h"
 #include "module/int_bits.h"
 #include "module/state.h"
 
@@ -12,7 +13,6 @@ namespace qox {
 
 namespace {
 
-const Name kXtime("_xtime");
 const Name kBitLength("bit_length");
 const Name kToBytes("to_bytes");
 const Name kLittle("little");

@@ -2,17 +2,12 @@
 // order.
 #include "aes/python/functions.h"
 #include "aes/python/round_tables.h"
+#include "module/global_names.h"
 #include "module/sequence.h"
 
 namespace qox {
 
 namespace {
-
-const Name kBuildSbox("_build_sbox");
-const Name kSbox("_SBOX");
-const Name kInvSbox("_INV_SBOX");
-const Name kBuildTables("_build_tables");
-const Name kKeyCache("_KEY_CACHE");
 
 // The sixteen round tables, remembered so that the CBC loops can tell them
 // from lists rebound later.

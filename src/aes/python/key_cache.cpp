@@ -5,14 +5,13 @@
 // real dict is driven through the dict API; any other object through its
 // own get, len, clear and item assignment.
 #include "aes/python/functions.h"
+#include "module/global_names.h"
 #include "module/state.h"
 
 namespace qox {
 
 namespace {
 
-const Name kKeyCache("_KEY_CACHE");
-const Name kExpandKey("_expand_key");
 const Name kGet("get");
 const Name kClear("clear");
 

@@ -4,12 +4,13 @@
 // engine does the work (the fast road); otherwise the general road runs the
 // Python definition on what is found.
 #include "aes/key_schedule.h"
-#include "aes/python/key_schedule_written.h"
 #include "aes/python/functions.h"
+#include "aes/python/key_schedule_written.h"
 #include "aes/python/pristine.h"
-#include "module/py_expr.h"
 #include "aes/wipe.h"
+#include "module/global_names.h"
 #include "module/int_bits.h"
+#include "module/py_expr.h"
 #include "module/state.h"
 
 #include <new>
@@ -17,12 +18,6 @@
 namespace qox {
 
 namespace {
-
-const Name kSbox("_SBOX");
-const Name kXtime("_xtime");
-const Name kMul("_mul");
-const Name kInvMixWord("_inv_mix_word");
-const Name kToRounds("_to_rounds");
 
 // --- _inv_mix_word ---------------------------------------------------------
 

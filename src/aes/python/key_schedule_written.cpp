@@ -6,6 +6,7 @@
 // gives with the objects found.
 #include "aes/python/key_schedule_written.h"
 
+#include "module/global_names.h"
 #include "module/py_expr.h"
 
 #include <algorithm>
@@ -13,10 +14,6 @@
 namespace qox {
 
 namespace {
-
-const Name kSbox("_SBOX");
-const Name kInvMixWord("_inv_mix_word");
-const Name kToRounds("_to_rounds");
 
 // _SBOX[(t >> shift) & 0xFF], the global read before the index is computed.
 PyExpr sbox_byte(PyObject* t, long shift) {

@@ -6,19 +6,14 @@
 // definition uses it.
 #include "aes/python/functions.h"
 #include "aes/python/pristine.h"
-#include "module/py_expr.h"
 #include "aes/tables.h"
+#include "module/global_names.h"
+#include "module/py_expr.h"
 #include "module/state.h"
 
 namespace qox {
 
 namespace {
-
-const Name kSbox("_SBOX");
-const Name kInvSbox("_INV_SBOX");
-const Name kXtime("_xtime");
-const Name kMul("_mul");
-const Name kRor8("_ror8");
 
 constexpr Py_ssize_t kTableSize = 256;
 
