@@ -91,11 +91,17 @@ bool bind_new_dict(const Name& name) noexcept {
   return dict && store_global(name, dict.get());
 }
 
+// One statement of the module body, or one area's part of it, per line.
+// clang-format off
 bool run_import_sequence() noexcept {
   return import_modules({&kOs, &kJson, &kHmac, &kStruct, &kHashlib}) &&
-         import_from(kTyping, {&kUnion, &kDict, &kAny, &kList, &kTuple}) && bind_engine_globals() &&
-         bind_native_backend() && bind_engine_entry() && bind_container_globals() &&
+         import_from(kTyping, {&kUnion, &kDict, &kAny, &kList, &kTuple}) &&
+         bind_engine_globals() &&
+         bind_native_backend() &&
+         bind_engine_entry() &&
+         bind_container_globals() &&
          bind_new_dict(kTest);
 }
+// clang-format on
 
 }  // namespace qox

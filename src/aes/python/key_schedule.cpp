@@ -5,7 +5,7 @@
 // Python definition on what is found.
 #include "aes/key_schedule.h"
 #include "aes/python/functions.h"
-#include "aes/python/key_schedule_written.h"
+#include "aes/python/key_schedule_general.h"
 #include "aes/python/pristine.h"
 #include "aes/wipe.h"
 #include "module/global_names.h"
@@ -136,7 +136,7 @@ PyObject* expand_key_impl(PyObject* const* args) noexcept {
                                                                 {kToRounds, kToRoundsFunction},
                                                                 {kMul, kMulFunction},
                                                                 {kXtime, kXtimeFunction}})) {
-    return expand_key_as_written(key);
+    return expand_key_on_general_road(key);
   }
   aes::SchedulePair pair;
   // The words live on only as the Python ints of the result.

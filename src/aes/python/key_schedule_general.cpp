@@ -4,7 +4,7 @@
 // them were rebound: every global is looked up where the definition uses it
 // and every operator is the host's, so the result is what the definition
 // gives with the objects found.
-#include "aes/python/key_schedule_written.h"
+#include "aes/python/key_schedule_general.h"
 
 #include "module/global_names.h"
 #include "module/py_expr.h"
@@ -97,7 +97,7 @@ Ref schedule(PyObject* nr_obj, PyObject* rounds, Py_ssize_t nr, bool decrypt) {
 
 }  // namespace
 
-PyObject* expand_key_as_written(PyObject* key) noexcept {
+PyObject* expand_key_on_general_road(PyObject* key) noexcept {
   const Py_ssize_t len = PyBytes_GET_SIZE(key);
   const Py_ssize_t nk = len / 4;
   const Py_ssize_t nr = nk + 6;
