@@ -185,7 +185,8 @@ const FnSpec kStringCryptoLoadJson = {
     "        ",
     {Param("self"), Param("raw", "Union[str, bytes]")},
     "Any",
-    load_json_impl};
+    load_json_impl,
+};
 const FnSpec kStringCryptoEncryptDict = {
     "encrypt_dict",
     "QOXStringCrypto.encrypt_dict",
@@ -196,17 +197,20 @@ const FnSpec kStringCryptoEncryptDict = {
     "        ",
     {Param("self"), Param("data_dict", "Dict[str, Any]")},
     "bytes",
-    encrypt_dict_impl};
-const FnSpec kStringCryptoDecryptToDict = {"decrypt_to_dict",
-                                           "QOXStringCrypto.decrypt_to_dict",
-                                           "\n"
-                                           "        解密.qox格式数据并转换为字典\n"
-                                           "        :param qox_data: .qox格式加密字节流\n"
-                                           "        :return: 解密后的原始字典\n"
-                                           "        ",
-                                           {Param("self"), Param("qox_data", "bytes")},
-                                           "Dict[str, Any]",
-                                           decrypt_to_dict_impl};
+    encrypt_dict_impl,
+};
+const FnSpec kStringCryptoDecryptToDict = {
+    "decrypt_to_dict",
+    "QOXStringCrypto.decrypt_to_dict",
+    "\n"
+    "        解密.qox格式数据并转换为字典\n"
+    "        :param qox_data: .qox格式加密字节流\n"
+    "        :return: 解密后的原始字典\n"
+    "        ",
+    {Param("self"), Param("qox_data", "bytes")},
+    "Dict[str, Any]",
+    decrypt_to_dict_impl,
+};
 const FnSpec kStringCryptoEncryptDictToFile = {
     "encrypt_dict_to_file",
     "QOXStringCrypto.encrypt_dict_to_file",
@@ -217,16 +221,19 @@ const FnSpec kStringCryptoEncryptDictToFile = {
     "        ",
     {Param("self"), Param("data_dict", "Dict[str, Any]"), Param("file_path", "str")},
     "None",
-    encrypt_dict_to_file_impl};
-const FnSpec kStringCryptoDecryptFileToDict = {"decrypt_file_to_dict",
-                                               "QOXStringCrypto.decrypt_file_to_dict",
-                                               "\n"
-                                               "        从文件读取加密数据并解密为字典\n"
-                                               "        :param file_path: 加密文件路径\n"
-                                               "        :return: 解密后的字典\n"
-                                               "        ",
-                                               {Param("self"), Param("file_path", "str")},
-                                               "Dict[str, Any]",
-                                               decrypt_file_to_dict_impl};
+    encrypt_dict_to_file_impl,
+};
+const FnSpec kStringCryptoDecryptFileToDict = {
+    "decrypt_file_to_dict",
+    "QOXStringCrypto.decrypt_file_to_dict",
+    "\n"
+    "        从文件读取加密数据并解密为字典\n"
+    "        :param file_path: 加密文件路径\n"
+    "        :return: 解密后的字典\n"
+    "        ",
+    {Param("self"), Param("file_path", "str")},
+    "Dict[str, Any]",
+    decrypt_file_to_dict_impl,
+};
 
 }  // namespace qox::container

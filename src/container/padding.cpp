@@ -1,6 +1,7 @@
-// _pkcs7_pad and _pkcs7_unpad: PKCS#7 padding to 16-byte blocks.
+// _pkcs7_pad and _pkcs7_unpad: pkcs7.h's byte logic on bytes objects, with the module's messages.
+#include "container/padding.h"
+
 #include "container/functions.h"
-#include "container/layout.h"
 #include "container/pkcs7.h"
 
 #include <cstring>
@@ -32,10 +33,12 @@ PyObject* pkcs7_unpad_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kPkcs7PadFunction = {"_pkcs7_pad", "_pkcs7_pad",  nullptr, {Param("data", "bytes")},
-                                  "bytes",      pkcs7_pad_impl};
-const FnSpec kPkcs7UnpadFunction = {"_pkcs7_unpad",           "_pkcs7_unpad", nullptr,
-                                    {Param("data", "bytes")}, "bytes",        pkcs7_unpad_impl};
+const FnSpec kPkcs7PadFunction = {
+    "_pkcs7_pad", "_pkcs7_pad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_pad_impl,
+};
+const FnSpec kPkcs7UnpadFunction = {
+    "_pkcs7_unpad", "_pkcs7_unpad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_unpad_impl,
+};
 
 // Shared by _pkcs7_unpad and by decrypt, which unpads in place when the
 // module's own _pkcs7_unpad is bound.

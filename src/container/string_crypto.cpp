@@ -13,6 +13,7 @@
 #include "container/functions.h"
 #include "container/hmac_tag.h"
 #include "container/layout.h"
+#include "container/padding.h"
 #include "module/call.h"
 #include "module/global_names.h"
 #include "module/py_operators.h"
@@ -315,18 +316,23 @@ const FnSpec kStringCryptoInit = {
     "        ",
     {Param("self"), Param("key", "bytes"), Param("use_hmac", "bool", Default::true_value)},
     nullptr,
-    init_impl};
-const FnSpec kStringCryptoEncrypt = {"encrypt",
-                                     "QOXStringCrypto.encrypt",
-                                     "加密字符串或字节数据，返回.qox格式的字节流",
-                                     {Param("self"), Param("data", "Union[str, bytes]")},
-                                     "bytes",
-                                     encrypt_impl};
-const FnSpec kStringCryptoDecrypt = {"decrypt",
-                                     "QOXStringCrypto.decrypt",
-                                     "解密.qox格式数据，返回原始字符串",
-                                     {Param("self"), Param("qox_data", "bytes")},
-                                     "str",
-                                     decrypt_impl};
+    init_impl,
+};
+const FnSpec kStringCryptoEncrypt = {
+    "encrypt",
+    "QOXStringCrypto.encrypt",
+    "加密字符串或字节数据，返回.qox格式的字节流",
+    {Param("self"), Param("data", "Union[str, bytes]")},
+    "bytes",
+    encrypt_impl,
+};
+const FnSpec kStringCryptoDecrypt = {
+    "decrypt",
+    "QOXStringCrypto.decrypt",
+    "解密.qox格式数据，返回原始字符串",
+    {Param("self"), Param("qox_data", "bytes")},
+    "str",
+    decrypt_impl,
+};
 
 }  // namespace qox::container

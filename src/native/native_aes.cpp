@@ -254,17 +254,21 @@ PyObject* crypt_impl(PyObject* const* args) noexcept {
   return result.release();
 }
 
-const FnSpec kNativeAesInit = {"__init__", "_NativeAES.__init__", nullptr, {Param("self")}, nullptr,
-                               init_impl};
-const FnSpec kNativeAesChecked = {"_checked", "_NativeAES._checked", nullptr, {Param("status")},
-                                  nullptr,    checked_impl};
-const FnSpec kNativeAesCrypt = {"crypt",
-                                "_NativeAES.crypt",
-                                nullptr,
-                                {Param("self"), Param("key", "bytes"), Param("iv", "bytes"),
-                                 Param("data", "bytes"), Param("encrypt", "bool")},
-                                "bytes",
-                                crypt_impl};
+const FnSpec kNativeAesInit = {
+    "__init__", "_NativeAES.__init__", nullptr, {Param("self")}, nullptr, init_impl,
+};
+const FnSpec kNativeAesChecked = {
+    "_checked", "_NativeAES._checked", nullptr, {Param("status")}, nullptr, checked_impl,
+};
+const FnSpec kNativeAesCrypt = {
+    "crypt",
+    "_NativeAES.crypt",
+    nullptr,
+    {Param("self"), Param("key", "bytes"), Param("iv", "bytes"), Param("data", "bytes"),
+     Param("encrypt", "bool")},
+    "bytes",
+    crypt_impl,
+};
 
 Ref make_library_name() noexcept { return Ref::borrow(kBcryptDll.get()); }
 

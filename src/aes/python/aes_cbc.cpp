@@ -52,13 +52,15 @@ PyObject* aes_cbc_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kAesCbcFunction = {"_aes_cbc",
-                                "_aes_cbc",
-                                "AES-CBC 统一入口：优先走系统原生实现，异常自动回落纯 Python",
-                                {Param("sched"), Param("key", "bytes"), Param("iv", "bytes"),
-                                 Param("data", "bytes"), Param("encrypt", "bool")},
-                                "bytes",
-                                aes_cbc_impl};
+const FnSpec kAesCbcFunction = {
+    "_aes_cbc",
+    "_aes_cbc",
+    "AES-CBC 统一入口：优先走系统原生实现，异常自动回落纯 Python",
+    {Param("sched"), Param("key", "bytes"), Param("iv", "bytes"), Param("data", "bytes"),
+     Param("encrypt", "bool")},
+    "bytes",
+    aes_cbc_impl,
+};
 
 namespace {
 

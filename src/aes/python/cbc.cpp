@@ -128,18 +128,22 @@ PyObject* cbc_decrypt_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kCbcEncryptFunction = {"_cbc_encrypt",
-                                    "_cbc_encrypt",
-                                    "AES-CBC 加密（data 长度必须是 16 的倍数）",
-                                    {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
-                                    "bytes",
-                                    cbc_encrypt_impl};
-const FnSpec kCbcDecryptFunction = {"_cbc_decrypt",
-                                    "_cbc_decrypt",
-                                    "AES-CBC 解密（data 长度必须是 16 的倍数）",
-                                    {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
-                                    "bytes",
-                                    cbc_decrypt_impl};
+const FnSpec kCbcEncryptFunction = {
+    "_cbc_encrypt",
+    "_cbc_encrypt",
+    "AES-CBC 加密（data 长度必须是 16 的倍数）",
+    {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
+    "bytes",
+    cbc_encrypt_impl,
+};
+const FnSpec kCbcDecryptFunction = {
+    "_cbc_decrypt",
+    "_cbc_decrypt",
+    "AES-CBC 解密（data 长度必须是 16 的倍数）",
+    {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
+    "bytes",
+    cbc_decrypt_impl,
+};
 
 bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in, uint8_t* out,
               size_t size) noexcept {

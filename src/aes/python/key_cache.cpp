@@ -64,11 +64,13 @@ PyObject* get_key_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kGetKeyFunction = {"_get_key",
-                                "_get_key",
-                                "按密钥缓存轮密钥（同一 key 只展开一次）",
-                                {Param("key", "bytes")},
-                                "Tuple[tuple, tuple]",
-                                get_key_impl};
+const FnSpec kGetKeyFunction = {
+    "_get_key",
+    "_get_key",
+    "按密钥缓存轮密钥（同一 key 只展开一次）",
+    {Param("key", "bytes")},
+    "Tuple[tuple, tuple]",
+    get_key_impl,
+};
 
 }  // namespace qox

@@ -168,16 +168,33 @@ const char kExpandKeyDoc[] =
 
 }  // namespace
 
+// clang-format off
 const FnSpec kInvMixWordFunction = {
-    "_inv_mix_word",     "_inv_mix_word", "对单个列字做 InvMixColumns（用于生成解密轮密钥）",
-    {Param("w", "int")}, "int",           inv_mix_word_impl};
-const FnSpec kToRoundsFunction = {"_to_rounds",
-                                  "_to_rounds",
-                                  "把扁平轮密钥按轮切成 (w0,w1,w2,w3) 元组，省掉内层循环的索引运算",
-                                  {Param("w", "List[int]"), Param("nr", "int")},
-                                  "List[Tuple[int, int, int, int]]",
-                                  to_rounds_impl};
-const FnSpec kExpandKeyFunction = {"_expand_key",           "_expand_key",         kExpandKeyDoc,
-                                   {Param("key", "bytes")}, "Tuple[tuple, tuple]", expand_key_impl};
+    "_inv_mix_word",
+    "_inv_mix_word",
+    "对单个列字做 InvMixColumns（用于生成解密轮密钥）",
+    {Param("w", "int")},
+    "int",
+    inv_mix_word_impl,
+};
+// clang-format on
+const FnSpec kToRoundsFunction = {
+    "_to_rounds",
+    "_to_rounds",
+    "把扁平轮密钥按轮切成 (w0,w1,w2,w3) 元组，省掉内层循环的索引运算",
+    {Param("w", "List[int]"), Param("nr", "int")},
+    "List[Tuple[int, int, int, int]]",
+    to_rounds_impl,
+};
+// clang-format off
+const FnSpec kExpandKeyFunction = {
+    "_expand_key",
+    "_expand_key",
+    kExpandKeyDoc,
+    {Param("key", "bytes")},
+    "Tuple[tuple, tuple]",
+    expand_key_impl,
+};
+// clang-format on
 
 }  // namespace qox

@@ -162,8 +162,15 @@ PyObject* build_tables_impl(PyObject* const*) noexcept {
 
 }  // namespace
 
+// clang-format off
 const FnSpec kBuildTablesFunction = {
-    "_build_tables", "_build_tables",  "构造加密/解密用的 4 张表 + 末轮用的 4 张表", {},
-    nullptr,         build_tables_impl};
+    "_build_tables",
+    "_build_tables",
+    "构造加密/解密用的 4 张表 + 末轮用的 4 张表",
+    {},
+    nullptr,
+    build_tables_impl,
+};
+// clang-format on
 
 }  // namespace qox
