@@ -1,4 +1,4 @@
-// The container's HMAC-SHA256 tag, computed through the hmac and hashlib globals.
+// The tag through hmac.new(...).digest(), and the view of the ciphertext it reads.
 #include "container/hmac_tag.h"
 
 #include "module/call.h"

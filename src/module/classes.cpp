@@ -1,4 +1,4 @@
-// Class descriptions and the import-time step that turns one into a class.
+// define_class: the namespace filled in the class statement's order, then the host's type().
 #include "module/classes.h"
 
 #include "module/global_names.h"

@@ -1,4 +1,4 @@
-// One pool for the names of the module's globals and the texts more than one file uses.
+// The pooled names, in the order of global_names.h.
 #include "module/global_names.h"
 
 namespace qox {

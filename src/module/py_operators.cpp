@@ -1,4 +1,4 @@
-// Python's operators on objects a caller may have rebound, direct for exact int and bytes.
+// The operator helpers: exact int and bytes directly, anything else through the host's operators.
 #include "module/py_operators.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// The import-time sequence: binds every module global, in order, once per process.
+// The standard imports, the statements the areas' parts are written with, and their order.
 #include "module/sequence.h"
 
 #include "module/global_names.h"

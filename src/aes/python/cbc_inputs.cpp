@@ -1,4 +1,4 @@
-// The inputs of one CBC call turned into what the engine reads.
+// Round keys read into words, and the IV and data length checks with the host's errors.
 #include "aes/python/cbc_inputs.h"
 
 #include "aes/python/words.h"

@@ -1,4 +1,4 @@
-// _expand_key's general road: its Python definition run on whatever the module globals hold.
+// _expand_key's Python definition step by step, through the globals and the host's operators.
 //
 // Taken when _SBOX, _inv_mix_word, _to_rounds or the field functions behind
 // them were rebound: every global is looked up where the definition uses it

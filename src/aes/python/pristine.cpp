@@ -1,4 +1,4 @@
-// Whether a module global still holds what the engine can stand in for.
+// The identity and content checks: function descriptions by reference, S-boxes by their bytes.
 #include "aes/python/pristine.h"
 
 #include "aes/field.h"

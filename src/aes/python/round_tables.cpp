@@ -1,4 +1,4 @@
-// The sixteen round-table globals: their names, the lists bound at import, their words.
+// Keeps the round-table lists bound at import and reads rebound ones into words.
 #include "aes/python/round_tables.h"
 
 #include "aes/python/words.h"
