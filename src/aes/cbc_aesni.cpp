@@ -22,10 +22,10 @@ QOX_TARGET_AESNI void encrypt_chain(const Keys& keys, const uint8_t iv[16], cons
                                     uint8_t* out, size_t blocks) {
   if (blocks == 0) return;
   const __m128i first = keys.first();
-  const __m128i first_last = _mm_xor_si128(first, keys.last());
+  const hw::DerivedKey first_last(_mm_xor_si128(first, keys.last()));
   __m128i state = _mm_xor_si128(_mm_xor_si128(load_block(in), load_block(iv)), first);
   for (size_t b = 1; b < blocks; ++b, in += 16, out += 16) {
-    state = hw::encrypt_and_start_next(keys, state, first, first_last, in + 16, out);
+    state = hw::encrypt_and_start_next(keys, state, first, first_last.get(), in + 16, out);
   }
   hw::encrypt_last(keys, state, out);
 }
@@ -81,7 +81,7 @@ QOX_TARGET_AESNI void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16]
 
 }  // namespace qox::aes
 
-#else  // not x86-64: no AES-NI; the entry points stay total via the tables.
+#else  // not x86-64: no AES-NI; the entry points stay total through the table loops.
 
 namespace qox::aes {
 
@@ -89,12 +89,12 @@ bool aesni_available() { return false; }
 
 void cbc_encrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_encrypt(encrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_encrypt_table(k, iv, in, out, blocks);
 }
 
 void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_decrypt(decrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_decrypt_table(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

@@ -55,13 +55,13 @@ template <class Keys>
 QOX_TARGET_AESNI_SHANI void encrypt_hash(const Keys& keys, const uint8_t iv[16], const uint8_t* in,
                                          uint8_t* out, size_t chunks, Sha256State& hash) {
   const __m128i first = keys.first();
-  const __m128i first_last = _mm_xor_si128(first, keys.last());
+  const hw::DerivedKey first_last(_mm_xor_si128(first, keys.last()));
   ShaNiState sha = hw::load_sha_state(hash);
   __m128i state = _mm_xor_si128(_mm_xor_si128(load_block(in), load_block(iv)), first);
-  state = encrypt_chunk<false>(keys, state, first, first_last, in, out, chunks > 1, sha);
+  state = encrypt_chunk<false>(keys, state, first, first_last.get(), in, out, chunks > 1, sha);
   for (size_t c = 1; c < chunks; ++c) {
     in += kSha256BlockSize, out += kSha256BlockSize;
-    state = encrypt_chunk<true>(keys, state, first, first_last, in, out, c + 1 < chunks, sha);
+    state = encrypt_chunk<true>(keys, state, first, first_last.get(), in, out, c + 1 < chunks, sha);
   }
   hw::sha_block(sha, out);
   hw::store_sha_state(hash, sha);

@@ -5,15 +5,19 @@
 // every class constant is read from the instance, so rebinding a global or
 // shadowing a constant changes what the next call does. The fast paths below
 // only skip work whose outcome is already known (exact bytes, exact ints, the
-// module's own _pkcs7_unpad). When the whole road is the module's own code,
-// encrypt builds the container in one allocation and encrypts inside it, and
-// decrypt reads the ciphertext where it lies; the HMAC reads a view.
-#include "aes/python/cbc_into.h"
-#include "aes/python/pristine.h"
+// module's own _pkcs7_unpad). On _aes_cbc's fast road (AesCbcFastRoad, with
+// the module's own _pkcs7_pad for encrypt), encrypt builds the container in
+// one allocation and encrypts inside it, and decrypt reads the ciphertext where
+// it lies. The tag steps (tag_steps.h) compute the standard HMAC on the engine,
+// for large inputs in one pass with the CBC blocks.
+#include "aes/python/aes_cbc.h"
+#include "container/functions.h"
 #include "container/layout.h"
-#include "container/own_road.h"
+#include "container/padding.h"
 #include "container/tag_steps.h"
 #include "module/call.h"
+#include "module/global_names.h"
+#include "module/py_operators.h"
 #include "module/unpack.h"
 
 #include <algorithm>
@@ -23,26 +27,7 @@ namespace qox::container {
 
 namespace {
 
-const Name kKey("key");
-const Name kUseHmac("use_hmac");
-const Name kMagicNumber("MAGIC_NUMBER");
-const Name kVersionName("VERSION");
-const Name kBlockSizeName("BLOCK_SIZE");
-const Name kHeaderSizeName("HEADER_SIZE");
-const Name kOs("os");
 const Name kUrandom("urandom");
-const Name kHmac("hmac");
-const Name kNew("new");
-const Name kDigest("digest");
-const Name kCompareDigest("compare_digest");
-const Name kHashlib("hashlib");
-const Name kSha256("sha256");
-const Name kGetKey("_get_key");
-const Name kAesCbc("_aes_cbc");
-const Name kPkcs7Pad("_pkcs7_pad");
-const Name kPkcs7Unpad("_pkcs7_unpad");
-const Name kDecode("decode");
-const Name kUtf8("utf-8");
 
 constexpr Py_ssize_t kIvSize = 16;
 
@@ -71,114 +56,6 @@ Ref schedule_for(PyObject* self, int index) {
   return std::move(schedules[index]);
 }
 
-// `bytes([value])`: one byte for an int in 0..255, the host's error otherwise.
-Ref single_byte(PyObject* value) {
-  if (PyLong_CheckExact(value)) {
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(value, &overflow);
-    if (overflow == 0 && number >= 0 && number <= 255) {
-      const char byte = static_cast<char>(number);
-      return Ref::steal(PyBytes_FromStringAndSize(&byte, 1));
-    }
-  }
-  Ref list = Ref::steal(PyList_New(1));
-  if (!list) return Ref();
-  PyList_SET_ITEM(list.get(), 0, Ref::borrow(value).release());
-  return Ref::steal(PyBytes_FromObject(list.get()));
-}
-
-// `a + b + c + ...`: one allocation of the final size when every part is
-// exactly bytes, the host's `+` from left to right otherwise.
-Ref concatenate(std::initializer_list<PyObject*> parts) {
-  Py_ssize_t total = 0;
-  bool all_bytes = true;
-  for (PyObject* part : parts) {
-    if (!PyBytes_CheckExact(part)) {
-      all_bytes = false;
-      break;
-    }
-    if (PyBytes_GET_SIZE(part) > PY_SSIZE_T_MAX - total) {
-      PyErr_NoMemory();
-      return Ref();
-    }
-    total += PyBytes_GET_SIZE(part);
-  }
-  if (all_bytes) {
-    Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
-    if (!joined) return Ref();
-    char* out = PyBytes_AS_STRING(joined.get());
-    for (PyObject* part : parts) {
-      const auto size = static_cast<size_t>(PyBytes_GET_SIZE(part));
-      std::memcpy(out, PyBytes_AS_STRING(part), size);
-      out += size;
-    }
-    return joined;
-  }
-  Ref sum = Ref::borrow(*parts.begin());
-  for (auto part = parts.begin() + 1; part != parts.end() && sum; ++part) {
-    sum = Ref::steal(PyNumber_Add(sum.get(), *part));
-  }
-  return sum;
-}
-
-// `data[start:stop]` for exact bytes and non-negative bounds.
-Ref slice(PyObject* data, Py_ssize_t start, Py_ssize_t stop) {
-  const Py_ssize_t size = PyBytes_GET_SIZE(data);
-  start = std::min(start, size);
-  stop = std::max(start, std::min(stop, size));
-  return Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + start, stop - start));
-}
-
-// `length < limit`: 1, 0, or -1 with an exception set.
-int less_than(Py_ssize_t length, PyObject* limit) {
-  if (PyLong_CheckExact(limit)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(limit, &overflow);
-    if (overflow != 0) return overflow > 0;
-    return length < value;
-  }
-  Ref length_obj = Ref::steal(PyLong_FromSsize_t(length));
-  return length_obj ? PyObject_RichCompareBool(length_obj.get(), limit, Py_LT) : -1;
-}
-
-// `data[:4] != expected`: 1, 0, or -1 with an exception set.
-int magic_differs(PyObject* data, PyObject* expected) {
-  const Py_ssize_t size = std::min(PyBytes_GET_SIZE(data), kMagicSize);
-  if (PyBytes_CheckExact(expected)) {
-    return PyBytes_GET_SIZE(expected) != size ||
-           std::memcmp(PyBytes_AS_STRING(expected), PyBytes_AS_STRING(data),
-                       static_cast<size_t>(size)) != 0;
-  }
-  Ref magic = slice(data, 0, kMagicSize);
-  return magic ? PyObject_RichCompareBool(magic.get(), expected, Py_NE) : -1;
-}
-
-// `value != expected` for a small int value: 1, 0, or -1 with an exception set.
-int int_differs(long value, PyObject* expected) {
-  if (PyLong_CheckExact(expected)) {
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(expected, &overflow);
-    return overflow != 0 || number != value;
-  }
-  Ref value_obj = Ref::steal(PyLong_FromLong(value));
-  return value_obj ? PyObject_RichCompareBool(value_obj.get(), expected, Py_NE) : -1;
-}
-
-// `length % block != 0`: 1, 0, or -1 with an exception set.
-int not_a_multiple(Py_ssize_t length, PyObject* block) {
-  if (PyLong_CheckExact(block)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(block, &overflow);
-    if (overflow == 0 && value > 0) return length % value != 0;
-  }
-  // Zero, negative, huge or non-int divisors: the host's `%` and `!=`.
-  Ref length_obj = Ref::steal(PyLong_FromSsize_t(length));
-  Ref remainder = length_obj ? Ref::steal(PyNumber_Remainder(length_obj.get(), block)) : Ref();
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!remainder || !zero) return -1;
-  return PyObject_RichCompareBool(remainder.get(), zero.get(), Py_NE);
-}
-
 // `value.decode("utf-8")`, strict.
 PyObject* decode_utf8(PyObject* value) {
   if (PyBytes_CheckExact(value)) {
@@ -192,7 +69,7 @@ PyObject* decode_utf8(PyObject* value) {
 PyObject* unpad_and_decode(PyObject* padded) {
   Ref unpad = lookup_global(kPkcs7Unpad);
   if (!unpad) return nullptr;
-  if (is_function_of(unpad.get(), pkcs7_unpad_description()) && PyBytes_CheckExact(padded)) {
+  if (is_function_of(unpad.get(), kPkcs7UnpadFunction) && PyBytes_CheckExact(padded)) {
     const Py_ssize_t length = pkcs7_unpadded_length(
         reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(padded)), PyBytes_GET_SIZE(padded));
     if (length < 0) return nullptr;
@@ -203,18 +80,20 @@ PyObject* unpad_and_decode(PyObject* padded) {
 }
 
 // The tag and the header around a ciphertext that sits at offset 53 of
-// `container`, as encrypt's last steps: the tag when use_hmac is true, then
-// magic and version read from the instance. Constants of other sizes or types
-// take the written concatenation instead.
+// `container`, whose blocks `cbc` may still have to encrypt, as encrypt's last
+// steps: the tag when use_hmac is true, then magic and version read from the
+// instance. Constants of other sizes or types take the general road's
+// concatenation instead.
 Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t ciphertext_size,
                      PreparedCbc* cbc) {
+  auto* ciphertext = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(container.get())) + kTagEnd;
   Tag tag;
   const int with_tag = attribute_truth(self, kUseHmac);
   if (with_tag < 0) return Ref();
   if (with_tag) {
     if (!encrypt_tag_step(self, cbc, container.get(), kTagEnd, &tag)) return Ref();
   } else {
-    cbc->run();
+    cbc->run(ciphertext);
   }
   Ref magic = get_attr(self, kMagicNumber);
   if (!magic) return Ref();
@@ -232,10 +111,11 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
                     Py_REFCNT(container.get()) == 1;
   char* out = PyBytes_AS_STRING(container.get());
   if (!fits) {
-    Ref ciphertext = Ref::steal(PyBytes_FromStringAndSize(out + kTagEnd, ciphertext_size));
+    Ref ciphertext_bytes = Ref::steal(PyBytes_FromStringAndSize(out + kTagEnd, ciphertext_size));
     Ref tag_bytes = tag.as_object();
-    if (!ciphertext || !tag_bytes) return Ref();
-    return concatenate({magic.get(), version_byte.get(), iv, tag_bytes.get(), ciphertext.get()});
+    if (!ciphertext_bytes || !tag_bytes) return Ref();
+    return concatenate(
+        {magic.get(), version_byte.get(), iv, tag_bytes.get(), ciphertext_bytes.get()});
   }
   std::memcpy(out, PyBytes_AS_STRING(magic.get()), kMagicSize);
   out[kVersionOffset] = PyBytes_AS_STRING(version_byte.get())[0];
@@ -256,9 +136,9 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
 
 // encrypt with the module's own _pkcs7_pad, _aes_cbc and CBC loop: the
 // padded plaintext is written once, into the container, and encrypted there
-// (together with the tag when that is the standard HMAC).
-Ref encrypt_in_place(PyObject* self, const char* data, Py_ssize_t size, PyObject* schedule,
-                     PyObject* iv) {
+// (in one pass with the tag when that is the standard HMAC).
+Ref encrypt_in_place(PyObject* self, const AesCbcFastRoad& aes_cbc, const char* data,
+                     Py_ssize_t size, PyObject* schedule, PyObject* iv) {
   const Py_ssize_t pad = kBlockSize - size % kBlockSize;
   if (size > PY_SSIZE_T_MAX - pad - kTagEnd) return Ref::steal(PyErr_NoMemory());
   const Py_ssize_t ciphertext_size = size + pad;
@@ -268,11 +148,24 @@ Ref encrypt_in_place(PyObject* self, const char* data, Py_ssize_t size, PyObject
   std::memcpy(ciphertext, data, static_cast<size_t>(size));
   std::memset(ciphertext + size, static_cast<int>(pad), static_cast<size_t>(pad));
   PreparedCbc cbc;
-  if (!cbc.begin(Direction::encrypt, schedule, iv) ||
-      !cbc.read(ciphertext, ciphertext, static_cast<size_t>(ciphertext_size))) {
+  if (!aes_cbc.prepare(schedule, ciphertext, ciphertext, static_cast<size_t>(ciphertext_size),
+                       &cbc)) {
     return Ref();
   }
   return finish_container(self, std::move(container), iv, ciphertext_size, &cbc);
+}
+
+// An ASCII str is its own UTF-8 encoding, so encrypt can read its characters
+// where they are and make the bytes object only when a general road needs it.
+bool is_ascii_str(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(obj) < 0) {
+    PyErr_Clear();  // the encoding below meets the same failure and raises it
+    return false;
+  }
+#endif
+  return PyUnicode_IS_ASCII(obj);
 }
 
 PyObject* init_impl(PyObject* const* args) noexcept {
@@ -290,19 +183,6 @@ PyObject* init_impl(PyObject* const* args) noexcept {
     return nullptr;
   }
   Py_RETURN_NONE;
-}
-
-// An ASCII str is its own UTF-8 encoding, so encrypt can read its characters
-// where they are and make the bytes object only when a general road needs it.
-bool is_ascii_str(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) return false;
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(obj) < 0) {
-    PyErr_Clear();  // the encoding below meets the same failure and raises it
-    return false;
-  }
-#endif
-  return PyUnicode_IS_ASCII(obj);
 }
 
 PyObject* encrypt_impl(PyObject* const* args) noexcept {
@@ -331,12 +211,14 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   if (!key) return nullptr;
   Ref pad = lookup_global(kPkcs7Pad);
   if (!pad) return nullptr;
-  if ((ascii || PyBytes_CheckExact(data.get())) && is_own_function(pad.get(), "_pkcs7_pad") &&
-      own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt)) {
-    const char* bytes =
-        ascii ? static_cast<const char*>(PyUnicode_DATA(text)) : PyBytes_AS_STRING(data.get());
-    const Py_ssize_t size = ascii ? PyUnicode_GET_LENGTH(text) : PyBytes_GET_SIZE(data.get());
-    return encrypt_in_place(self, bytes, size, encrypt_schedule.get(), iv.get()).release();
+  if ((ascii || PyBytes_CheckExact(data.get())) && is_function_of(pad.get(), kPkcs7PadFunction)) {
+    const AesCbcFastRoad fast(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt);
+    if (fast.applies()) {
+      const char* bytes =
+          ascii ? static_cast<const char*>(PyUnicode_DATA(text)) : PyBytes_AS_STRING(data.get());
+      const Py_ssize_t size = ascii ? PyUnicode_GET_LENGTH(text) : PyBytes_GET_SIZE(data.get());
+      return encrypt_in_place(self, fast, bytes, size, encrypt_schedule.get(), iv.get()).release();
+    }
   }
   if (ascii) {
     data = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(text)),
@@ -381,7 +263,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
 
   Ref magic = get_attr(self, kMagicNumber);
   if (!magic) return nullptr;
-  const int wrong_magic = magic_differs(container, magic.get());
+  const int wrong_magic = prefix_differs(container, kMagicSize, magic.get());
   if (wrong_magic < 0) return nullptr;
   if (wrong_magic) return raise_value_error("无效的.qox格式（Magic不匹配）");
 
@@ -401,7 +283,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
     return raise_with(PyExc_ValueError, text_with_value("不支持的版本: ", version_obj.get()));
   }
 
-  Ref iv = slice(container, kIvOffset, kTagOffset);
+  Ref iv = bytes_slice(container, kIvOffset, kTagOffset);
   if (!iv) return nullptr;
   const int with_tag = attribute_truth(self, kUseHmac);
   if (with_tag < 0) return nullptr;
@@ -433,24 +315,24 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   Ref key = get_attr(self, kKey);
   if (!key) return nullptr;
   Ref padded;
-  if (own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::decrypt)) {
+  const AesCbcFastRoad fast(aes_cbc.get(), key.get(), iv.get(), Direction::decrypt);
+  if (fast.applies()) {
     // The module's own loop reads the ciphertext where it lies, into the
     // result decrypted ahead if there is one.
     padded = tag_check.take_ahead_buffer();
     const bool ahead = bool(padded);
     if (!ahead) padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, ciphertext_size));
     if (!padded) return nullptr;
+    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get()));
     PreparedCbc cbc;
-    if (!cbc.begin(Direction::decrypt, decrypt_schedule.get(), iv.get()) ||
-        !cbc.read(bytes + ciphertext_offset,
-                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get())),
-                  static_cast<size_t>(ciphertext_size))) {
+    if (!fast.prepare(decrypt_schedule.get(), bytes + ciphertext_offset, out,
+                      static_cast<size_t>(ciphertext_size), &cbc)) {
       return nullptr;
     }
-    if (!ahead || !tag_check.ahead_is_result(decrypt_schedule.get(), cbc)) cbc.run();
+    if (!ahead || !tag_check.ahead_is_result(decrypt_schedule.get(), cbc)) cbc.run(out);
     tag_check.remember_schedule(decrypt_schedule.get());
   } else {
-    Ref ciphertext = slice(container, ciphertext_offset, size);
+    Ref ciphertext = bytes_slice(container, ciphertext_offset, size);
     if (!ciphertext) return nullptr;
     padded = call(aes_cbc.get(),
                   {decrypt_schedule.get(), key.get(), iv.get(), ciphertext.get(), Py_False});
@@ -459,32 +341,35 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   return unpad_and_decode(padded.get());
 }
 
-const FnSpec kStringCryptoMethods[] = {
-    {"__init__",
-     "QOXStringCrypto.__init__",
-     "\n"
-     "        初始化加密器\n"
-     "        :param key: 32字节加密密钥（AES-256）\n"
-     "        :param use_hmac: 是否启用HMAC校验（默认True）\n"
-     "        ",
-     {Param("self"), Param("key", "bytes"), Param("use_hmac", "bool", Default::true_value)},
-     nullptr,
-     init_impl},
-    {"encrypt",
-     "QOXStringCrypto.encrypt",
-     "加密字符串或字节数据，返回.qox格式的字节流",
-     {Param("self"), Param("data", "Union[str, bytes]")},
-     "bytes",
-     encrypt_impl},
-    {"decrypt",
-     "QOXStringCrypto.decrypt",
-     "解密.qox格式数据，返回原始字符串",
-     {Param("self"), Param("qox_data", "bytes")},
-     "str",
-     decrypt_impl},
-};
-const FunctionTable kStringCryptoTable(kStringCryptoMethods);
-
 }  // namespace
+
+const FnSpec kStringCryptoInit = {
+    "__init__",
+    "QOXStringCrypto.__init__",
+    "\n"
+    "        初始化加密器\n"
+    "        :param key: 32字节加密密钥（AES-256）\n"
+    "        :param use_hmac: 是否启用HMAC校验（默认True）\n"
+    "        ",
+    {Param("self"), Param("key", "bytes"), Param("use_hmac", "bool", Default::true_value)},
+    nullptr,
+    init_impl,
+};
+const FnSpec kStringCryptoEncrypt = {
+    "encrypt",
+    "QOXStringCrypto.encrypt",
+    "加密字符串或字节数据，返回.qox格式的字节流",
+    {Param("self"), Param("data", "Union[str, bytes]")},
+    "bytes",
+    encrypt_impl,
+};
+const FnSpec kStringCryptoDecrypt = {
+    "decrypt",
+    "QOXStringCrypto.decrypt",
+    "解密.qox格式数据，返回原始字符串",
+    {Param("self"), Param("qox_data", "bytes")},
+    "str",
+    decrypt_impl,
+};
 
 }  // namespace qox::container

@@ -4,8 +4,8 @@
 #include "aes/cbc_hmac.h"
 #include "aes/python/schedule_cache.h"
 #include "container/layout.h"
-#include "container/own_road.h"
 #include "module/call.h"
+#include "module/global_names.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,7 +14,6 @@ namespace qox::container {
 
 namespace {
 
-const Name kHmac("hmac");
 const Name kCompareDigest("compare_digest");
 
 // From this ciphertext size on, decrypt runs the CBC blocks together with the
@@ -48,7 +47,7 @@ bool encrypt_tag_step(PyObject* self, PreparedCbc* cbc, PyObject* container, Py_
   if (!call.fetch(self)) return false;
   tag->present = true;
   if (!call.is_standard()) {
-    cbc->run();
+    cbc->run(ciphertext);
     Ref message = hmac_message(container, offset);
     if (!message) return false;
     tag->object = call.call(message.get());
@@ -65,7 +64,7 @@ bool encrypt_tag_step(PyObject* self, PreparedCbc* cbc, PyObject* container, Py_
     });
     return true;
   }
-  cbc->run();
+  cbc->run(ciphertext);
   engine_work(size, [&] { aes::hmac_sha256(mac, ciphertext, size, tag->bytes); });
   return true;
 }

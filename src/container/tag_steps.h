@@ -3,9 +3,9 @@
 // the standard hmac and hashlib.
 #pragma once
 
-#include "aes/python/cbc_into.h"
+#include "aes/python/cbc.h"
 #include "aes/sha256.h"
-#include "container/own_hmac.h"
+#include "container/hmac_tag.h"
 #include "module/ref.h"
 
 #include <cstdint>

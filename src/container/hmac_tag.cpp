@@ -1,10 +1,12 @@
-// The container's HMAC-SHA256 tag and its comparison on the module's own road.
-#include "container/own_hmac.h"
+// The container's HMAC-SHA256 tag and its comparison, on the engine or through the objects found.
+#include "container/hmac_tag.h"
 
 #include "aes/python/schedule_cache.h"
 #include "aes/wipe.h"
 #include "module/call.h"
+#include "module/global_names.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -12,13 +14,10 @@ namespace qox::container {
 
 namespace {
 
-const Name kHmac("hmac");
-const Name kHashlib("hashlib");
 const Name kNew("new");
 const Name kSha256("sha256");
 const Name kCompareDigest("compare_digest");
 const Name kDigest("digest");
-const Name kKey("key");
 
 // What the import found; strong references kept for the life of the process.
 struct StandardHmac {
@@ -42,6 +41,14 @@ Ref module_attr(const Name& module_name, PyObject* module, const Name& name) {
     if (PyErr_Occurred()) return Ref();
   }
   return get_attr(module, name);
+}
+
+// True when the module global `name` is the standard module bound at import;
+// a failed lookup is "no" and leaves no exception set.
+bool standard_module(const Name& name) {
+  Ref module = lookup_global(name);
+  if (!module) PyErr_Clear();
+  return module && is_import_time_module(name, module.get());
 }
 
 // Keys seen lately with their pads compressed, and the decryption schedule
@@ -143,6 +150,17 @@ int tags_match(const uint8_t expected[aes::kSha256DigestSize], const uint8_t* st
   if (!expected_tag || !stored_tag) return -1;
   Ref same = qox::call(compare.get(), {expected_tag.get(), stored_tag.get()});
   return same ? PyObject_IsTrue(same.get()) : -1;
+}
+
+Ref hmac_message(PyObject* data, Py_ssize_t start) noexcept {
+  const Py_ssize_t size = PyBytes_GET_SIZE(data);
+  start = std::min(start, size);
+  if (standard_module(kHmac) && standard_module(kHashlib)) {
+    Ref view = Ref::steal(PyMemoryView_FromObject(data));
+    if (!view) return Ref();
+    return Ref::steal(PySequence_GetSlice(view.get(), start, size));
+  }
+  return Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + start, size - start));
 }
 
 PyObject* last_decrypt_schedule(const TagCall& call) noexcept {

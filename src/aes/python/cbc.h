@@ -4,6 +4,7 @@
 #include "aes/python/cbc_inputs.h"
 #include "aes/python/round_tables.h"
 #include "module/compat.h"
+#include "module/ref.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,9 +27,9 @@ void engine_work(size_t size, Work work) noexcept {
   if (saved != nullptr) PyEval_RestoreThread(saved);
 }
 
-// One call of _cbc_encrypt / _cbc_decrypt(sched, iv, data) on the caller's
-// buffers, in two halves: everything that reads Python objects, then the
-// engine work, which reads only C++ copies and can run later.
+// One call of _cbc_encrypt / _cbc_decrypt(sched, iv, data) in two halves:
+// everything that reads Python objects, then the engine work, which reads
+// only C++ copies and may run later.
 class PreparedCbc {
  public:
   // What the loop does before its blocks, in the same order and with the
@@ -37,42 +38,54 @@ class PreparedCbc {
   // `iv` (and `data`) must be exactly bytes. False with an exception set.
   bool begin(Direction direction, PyObject* sched, PyObject* iv, PyObject* data = nullptr) noexcept;
 
-  // What the blocks read, then the `struct` global the result is packed with,
-  // for `size` bytes at `in` (a multiple of 16) that are to be written to
-  // `out` (which may be `in`). When mid has to be iterated again for every
-  // block, the blocks run here, since that runs Python code. False with an
+  // What the blocks read for `size` bytes at `in` (a multiple of 16): the
+  // round keys and tables, taken from the schedule cache when it still holds
+  // them; then the `struct` global the result is packed with. When the engine
+  // cannot stand in for the loop on these objects, the general loop runs here
+  // instead and its result waits in general_result(). False with an
   // exception set on failure.
-  bool read(const uint8_t* in, uint8_t* out, size_t size) noexcept;
+  bool read(const uint8_t* in, size_t size) noexcept;
 
-  // Blocks left for run() (or for a caller that runs them its own way).
+  // read(), with a general result copied to `out` (which must then be bytes
+  // of `size`), so that only engine work can be left.
+  bool read_into(const uint8_t* in, uint8_t* out, size_t size) noexcept;
+
+  // Blocks left for the engine (or for a caller that runs them its own way).
   bool pending() const noexcept { return blocks_ > 0; }
+  Ref general_result() noexcept { return std::move(general_); }
   // The tables found are the engine's own, so its hardware paths may run.
-  bool engine_tables() const noexcept { return table_words_.all_pristine(); }
-  aes::RoundKeys round_keys() const noexcept { return keys_.round_keys(); }
+  bool engine_tables() const noexcept { return inputs_.tables.all_pristine(); }
+  aes::RoundKeys round_keys() const noexcept { return inputs_.keys.round_keys(); }
   const uint8_t* iv() const noexcept { return iv_; }
 
-  // The pending blocks; runs no Python code and releases the GIL for large
-  // inputs.
-  void run() noexcept;
+  // The pending blocks, from `in` to `out` (which may be `in`); runs no
+  // Python code and releases the GIL for large inputs.
+  void run(uint8_t* out) noexcept;
 
  private:
-  bool read_words(bool fixed_mid) noexcept;
+  struct EngineInputs {
+    ScheduleWords keys;
+    TableWords tables;
+  };
+  bool read_inputs() noexcept;
 
   Direction direction_ = Direction::encrypt;
   PyObject* sched_ = nullptr;  // borrowed from the caller
-  Ref first_[4];
-  Ref mid_;
-  Ref last_[4];
+  ScheduleParts parts_;
   TableGlobals tables_;
-  ScheduleWords keys_;
-  TableWords table_words_;
+  EngineInputs inputs_;
   const uint8_t* iv_ = nullptr;
   const uint8_t* in_ = nullptr;
-  uint8_t* out_ = nullptr;
   size_t blocks_ = 0;
+  Ref general_;
 };
 
-// begin(), read() and run() at once.
+// Does what _cbc_encrypt / _cbc_decrypt(sched, iv, data) do, in the same order
+// and with the same errors, for `size` bytes at `in` (a multiple of 16, so the
+// data-length check cannot fail), writing the result to `out`, which may be
+// `in`. `iv` must be exactly bytes. False with an exception set on failure,
+// which includes a `struct` global rebound to a packer whose result is not
+// `size` bytes when the general loop runs (the buffer could not take it).
 bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in, uint8_t* out,
               size_t size) noexcept;
 

@@ -1,6 +1,6 @@
-// The container's HMAC-SHA256 tag and its comparison on the module's own
-// road: computed by the engine when the steps would only reach the standard
-// hmac and hashlib, through those modules otherwise.
+// The container's HMAC-SHA256 tag and its comparison: computed by the engine
+// when the steps would only reach the standard hmac and hashlib, through the
+// objects found otherwise.
 #pragma once
 
 #include "aes/hmac_sha256.h"
@@ -46,6 +46,11 @@ class TagCall {
 // for different, -1 with an exception set.
 int tags_match(const uint8_t expected[aes::kSha256DigestSize], const uint8_t* stored,
                Py_ssize_t stored_size) noexcept;
+
+// `data[start:]` for a rebound hmac.new: a memoryview when hmac and hashlib
+// are the standard modules (they read any buffer, so no copy is needed),
+// otherwise the bytes slice that encrypt and decrypt pass.
+Ref hmac_message(PyObject* data, Py_ssize_t start) noexcept;
 
 // The decryption schedule last used with the key bytes of `call` (a borrowed
 // reference, or nullptr), for a decryption that starts before the schedule is
