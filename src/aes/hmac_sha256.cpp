@@ -64,11 +64,12 @@ void hmac_sha256(const uint8_t* key, size_t key_size, const uint8_t* message, si
 }
 
 bool equal_in_constant_time(const uint8_t* a, const uint8_t* b, size_t size) {
+  // No early exit: every byte is folded in, and the result leaves through a
+  // volatile so that the comparison is not turned into a branchy one.
   uint8_t differences = 0;
-  for (size_t i = 0; i < size; ++i) differences |= a[i] ^ b[i];
-  // Read through an empty asm so the loop cannot be cut short.
-  __asm__ __volatile__("" : "+r"(differences));
-  return differences == 0;
+  for (size_t i = 0; i < size; ++i) differences |= static_cast<uint8_t>(a[i] ^ b[i]);
+  volatile uint8_t result = differences;
+  return result == 0;
 }
 
 }  // namespace qox::aes

@@ -31,11 +31,12 @@ StandardHmac& standard() {
   return remembered;
 }
 
-// `module.name`. For the standard module itself, whose type defines no
-// attribute of these names, the generic lookup finds what its dict holds, so
-// the dict is read directly; anything else goes through the host.
-Ref module_attr(const Name& module_name, PyObject* module, const Name& name) {
-  if (is_import_time_module(module_name, module) && PyModule_CheckExact(module)) {
+// `module.name`. For the standard module itself (`standard`), whose type
+// defines no attribute of these names, the generic lookup finds what its
+// dict holds, so the dict is read directly; anything else goes through the
+// host.
+Ref module_attr(PyObject* module, bool standard, const Name& name) {
+  if (standard && PyModule_CheckExact(module)) {
     PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name.get());
     if (found != nullptr) return Ref::borrow(found);
     if (PyErr_Occurred()) return Ref();
@@ -112,15 +113,18 @@ bool remember_standard_hmac() noexcept {
 }
 
 bool TagCall::fetch(PyObject* self) noexcept {
-  if (!(hmac_ = lookup_global(kHmac)) || !(new_ = module_attr(kHmac, hmac_.get(), kNew)) ||
-      !(key_ = get_attr(self, kKey)) || !(hashlib_ = lookup_global(kHashlib)) ||
-      !(sha256_ = module_attr(kHashlib, hashlib_.get(), kSha256))) {
+  if (!(hmac_ = lookup_global(kHmac))) return false;
+  const bool standard_hmac = is_import_time_module(kHmac, hmac_.get());
+  if (!(new_ = module_attr(hmac_.get(), standard_hmac, kNew)) || !(key_ = get_attr(self, kKey)) ||
+      !(hashlib_ = lookup_global(kHashlib))) {
     return false;
   }
+  const bool standard_hashlib = is_import_time_module(kHashlib, hashlib_.get());
+  if (!(sha256_ = module_attr(hashlib_.get(), standard_hashlib, kSha256))) return false;
   const StandardHmac& s = standard();
-  standard_ = PyBytes_CheckExact(key_.get()) && is_import_time_module(kHmac, hmac_.get()) &&
-              new_.get() == s.new_function && is_import_time_module(kHashlib, hashlib_.get()) &&
-              sha256_.get() == s.sha256 && s.new_function != nullptr;
+  standard_ = standard_hmac && standard_hashlib && s.new_function != nullptr &&
+              new_.get() == s.new_function && sha256_.get() == s.sha256 &&
+              PyBytes_CheckExact(key_.get());
   return true;
 }
 
@@ -136,10 +140,10 @@ int tags_match(const uint8_t expected[aes::kSha256DigestSize], const uint8_t* st
                Py_ssize_t stored_size) noexcept {
   Ref hmac = lookup_global(kHmac);
   if (!hmac) return -1;
-  Ref compare = module_attr(kHmac, hmac.get(), kCompareDigest);
+  const bool standard_hmac = is_import_time_module(kHmac, hmac.get());
+  Ref compare = module_attr(hmac.get(), standard_hmac, kCompareDigest);
   if (!compare) return -1;
-  if (is_import_time_module(kHmac, hmac.get()) && compare.get() == standard().compare_digest &&
-      compare.get() != nullptr) {
+  if (standard_hmac && compare.get() == standard().compare_digest && compare.get() != nullptr) {
     return stored_size == static_cast<Py_ssize_t>(aes::kSha256DigestSize) &&
            aes::equal_in_constant_time(expected, stored, aes::kSha256DigestSize);
   }

@@ -330,7 +330,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
       return nullptr;
     }
     if (!ahead || !tag_check.ahead_is_result(decrypt_schedule.get(), cbc)) cbc.run(out);
-    tag_check.remember_schedule(decrypt_schedule.get());
+    tag_check.remember_schedule(decrypt_schedule.get(), static_cast<size_t>(ciphertext_size));
   } else {
     Ref ciphertext = bytes_slice(container, ciphertext_offset, size);
     if (!ciphertext) return nullptr;

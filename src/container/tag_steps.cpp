@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace qox::container {
 
@@ -106,43 +108,47 @@ int DecryptTagCheck::run(PyObject* self, PyObject* container, Py_ssize_t offset)
   const uint8_t* ciphertext = bytes + offset;
   const auto ciphertext_size = static_cast<size_t>(size - offset);
   uint8_t expected[aes::kSha256DigestSize];
-  PyObject* sched = ciphertext_size >= kDecryptAheadFrom && ciphertext_size % kBlockSize == 0
-                        ? last_decrypt_schedule(call_)
-                        : nullptr;
-  ScheduleWords keys;
-  Ref ahead;
-  if (sched != nullptr && find_cached_round_keys(sched, &keys)) {
-    ahead =
-        Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(ciphertext_size)));
-    if (!ahead) PyErr_Clear();  // no room to decrypt ahead: the tag alone
-  }
-  if (ahead) {
-    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(ahead.get()));
-    const aes::RoundKeys round_keys = keys.round_keys();
-    const uint8_t* iv = bytes + kIvOffset;
-    engine_work(ciphertext_size, [&] {
-      aes::cbc_decrypt_and_mac(round_keys, iv, ciphertext, out, ciphertext_size / kBlockSize, mac,
-                               expected);
-    });
-    ahead_sched_ = Ref::borrow(sched);
-    ahead_keys_.copy_from(keys);
-    ahead_iv_ = iv;
-    ahead_ = std::move(ahead);
-  } else {
+  if (!decrypt_ahead(mac, bytes + kIvOffset, ciphertext, ciphertext_size, expected)) {
     engine_work(ciphertext_size,
                 [&] { aes::hmac_sha256(mac, ciphertext, ciphertext_size, expected); });
   }
   return tags_match(expected, stored, stored_size);
 }
 
+bool DecryptTagCheck::decrypt_ahead(const aes::HmacSha256Key& mac, const uint8_t* iv,
+                                    const uint8_t* ciphertext, size_t size,
+                                    uint8_t tag[aes::kSha256DigestSize]) noexcept {
+  if (size < kDecryptAheadFrom || size % kBlockSize != 0) return false;
+  PyObject* sched = last_decrypt_schedule(call_);
+  std::unique_ptr<ScheduleWords> keys(new (std::nothrow) ScheduleWords());
+  if (sched == nullptr || !keys || !find_cached_round_keys(sched, keys.get())) return false;
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!out) {
+    PyErr_Clear();  // no room to decrypt ahead: the tag alone
+    return false;
+  }
+  auto* plain = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+  const aes::RoundKeys round_keys = keys->round_keys();
+  engine_work(size, [&] {
+    aes::cbc_decrypt_and_mac(round_keys, iv, ciphertext, plain, size / kBlockSize, mac, tag);
+  });
+  ahead_sched_ = Ref::borrow(sched);
+  ahead_keys_ = std::move(keys);
+  ahead_iv_ = iv;
+  ahead_ = std::move(out);
+  return true;
+}
+
 bool DecryptTagCheck::ahead_is_result(PyObject* sched, const PreparedCbc& cbc) const noexcept {
   return ahead_sched_ && sched == ahead_sched_.get() && cbc.pending() && cbc.engine_tables() &&
          std::memcmp(cbc.iv(), ahead_iv_, 16) == 0 &&
-         same_round_keys(cbc.round_keys(), ahead_keys_.round_keys());
+         same_round_keys(cbc.round_keys(), ahead_keys_->round_keys());
 }
 
-void DecryptTagCheck::remember_schedule(PyObject* sched) const noexcept {
-  if (call_.is_standard()) remember_decrypt_schedule(call_, sched);
+void DecryptTagCheck::remember_schedule(PyObject* sched, size_t ciphertext_size) const noexcept {
+  if (call_.is_standard() && ciphertext_size >= kDecryptAheadFrom) {
+    remember_decrypt_schedule(call_, sched);
+  }
 }
 
 }  // namespace qox::container

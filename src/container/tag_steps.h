@@ -9,6 +9,7 @@
 #include "module/ref.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace qox::container {
 
@@ -60,15 +61,21 @@ class DecryptTagCheck {
   bool ahead_is_result(PyObject* sched, const PreparedCbc& cbc) const noexcept;
 
   // Notes `sched` as the decryption schedule of this key, after the CBC
-  // step took the module's own road with it.
-  void remember_schedule(PyObject* sched) const noexcept;
+  // step took the module's own road with it on a ciphertext large enough to
+  // be decrypted ahead next time.
+  void remember_schedule(PyObject* sched, size_t ciphertext_size) const noexcept;
 
  private:
+  // The ciphertext decrypted with its tag in one pass, when it is large and a
+  // schedule for its key is known; false when the tag is left to compute.
+  bool decrypt_ahead(const aes::HmacSha256Key& mac, const uint8_t* iv, const uint8_t* ciphertext,
+                     size_t size, uint8_t tag[aes::kSha256DigestSize]) noexcept;
+
   TagCall call_;
-  Ref ahead_sched_;                    // the schedule decrypted ahead with,
-  ScheduleWords ahead_keys_;           // its round keys,
-  const uint8_t* ahead_iv_ = nullptr;  // the IV (in the container)
-  Ref ahead_;                          // and the plaintext
+  Ref ahead_sched_;                            // the schedule decrypted ahead with,
+  std::unique_ptr<ScheduleWords> ahead_keys_;  // its round keys,
+  const uint8_t* ahead_iv_ = nullptr;          // the IV (in the container)
+  Ref ahead_;                                  // and the plaintext
 };
 
 }  // namespace qox::container
