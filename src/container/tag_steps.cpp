@@ -119,9 +119,11 @@ bool DecryptTagCheck::decrypt_ahead(const aes::HmacSha256Key& mac, const uint8_t
                                     const uint8_t* ciphertext, size_t size,
                                     uint8_t tag[aes::kSha256DigestSize]) noexcept {
   if (size < kDecryptAheadFrom || size % kBlockSize != 0) return false;
-  PyObject* sched = last_decrypt_schedule(call_);
+  // Held from here: other threads may replace the cache entries while the
+  // GIL is released below.
+  Ref sched = Ref::borrow(last_decrypt_schedule(call_));
   std::unique_ptr<ScheduleWords> keys(new (std::nothrow) ScheduleWords());
-  if (sched == nullptr || !keys || !find_cached_round_keys(sched, keys.get())) return false;
+  if (!sched || !keys || !find_cached_round_keys(sched.get(), keys.get())) return false;
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!out) {
     PyErr_Clear();  // no room to decrypt ahead: the tag alone
@@ -132,7 +134,7 @@ bool DecryptTagCheck::decrypt_ahead(const aes::HmacSha256Key& mac, const uint8_t
   engine_work(size, [&] {
     aes::cbc_decrypt_and_mac(round_keys, iv, ciphertext, plain, size / kBlockSize, mac, tag);
   });
-  ahead_sched_ = Ref::borrow(sched);
+  ahead_sched_ = std::move(sched);
   ahead_keys_ = std::move(keys);
   ahead_iv_ = iv;
   ahead_ = std::move(out);
