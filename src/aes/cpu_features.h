@@ -10,8 +10,8 @@ namespace qox::aes {
 enum CpuFeature : uint32_t {
   kCpuAesNi = 1u << 0,    // AESENC/AESDEC on xmm plus SSSE3/SSE4.1 shuffles
   kCpuVaes512 = 1u << 1,  // VAES on zmm with AVX-512F, zmm state enabled by the OS
-  kCpuShaNi = 1u << 2,    // SHA256RNDS2/MSG1/MSG2 on xmm plus SSSE3/SSE4.1 shuffles
-  kCpuArmSha2 = 1u << 3,  // aarch64 SHA256H/H2/SU0/SU1 (Advanced SIMD SHA2)
+  kCpuShaNi = 1u << 3,    // SHA256RNDS2/MSG1/MSG2 on xmm plus SSSE3/SSE4.1 shuffles
+  kCpuArmSha2 = 1u << 4,  // aarch64 SHA256H/H2/SU0/SU1 (Advanced SIMD SHA2)
 };
 
 // Environment variable that, when set to anything but "" or "0", clears
