@@ -272,12 +272,20 @@ def key_traces(key):
 
 
 def messages_of(exc):
-    """The texts an exception carries, down its chain."""
+    """The texts an exception carries, down its chain. A decoding error's copy of
+    the plaintext it could not decode is left out: plaintext may hold any bytes,
+    the key's among them."""
     seen = []
     while exc is not None and exc not in seen:
         seen.append(exc)
         exc = exc.__context__ or exc.__cause__
-    return [text for e in seen for text in (str(e), repr(e), repr(e.args))]
+    texts = []
+    for e in seen:
+        args = e.args
+        if isinstance(e, UnicodeDecodeError):
+            args = tuple("<plaintext>" if isinstance(a, (bytes, bytearray)) else a for a in args)
+        texts += [str(e), type(e).__name__ + repr(args), repr(args)]
+    return texts
 
 
 @SETTINGS
