@@ -3,8 +3,9 @@
 # pip install / wheel test on the system interpreter first, then the Python
 # suite on its debug build (reference counts and the C API's own checks) where
 # Debian's is installed, on every other CPython 3.8-3.13 found under pyenv,
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and a short fuzz run
-# of the engine. Fails if any of them fails.
+# on 3.14 and 3.15 in a Debian unstable chroot, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a short fuzz run of the engine. Fails if any
+# of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -42,6 +43,9 @@ for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
      PYTHONPATH=/usr/lib/python3/dist-packages "$python" -m pytest tests/python -q -p no:cacheprovider; then :
   else failures+=("$tag"); fi
 done
+
+echo "=== CPython 3.14 and 3.15 in a Debian unstable chroot, C++ tests with its g++"
+bash scripts/test_unstable.sh || failures+=("unstable")
 
 echo "=== sanitizers: ASan and UBSan over the C++ and Python suites, LSan leak check"
 bash scripts/test_sanitizers.sh || failures+=("sanitizers")
