@@ -2,10 +2,13 @@
 # Builds and tests the module: the engine's C++ tests, the Python suite and the
 # pip install / wheel test on the system interpreter first, then the Python
 # suite on its debug build (reference counts and the C API's own checks) where
-# Debian's is installed, on every other CPython 3.8-3.13 found under pyenv,
-# on 3.14 and 3.15 in a Debian unstable chroot, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and a short fuzz run of the engine. Fails if any
-# of them fails.
+# Debian's is installed, on every other CPython 3.8-3.13 found under pyenv, on
+# 3.14 and 3.15 in a Debian unstable chroot (with the C++ tests built by its
+# g++), on a clang++ build, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, a short fuzz run of the engine, and the CNG
+# stand-in held against Wine's bcrypt.dll; the module is also built for Windows
+# with MinGW-w64 and its exports and imports checked. Fails if any of them
+# fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -47,11 +50,20 @@ done
 echo "=== CPython 3.14 and 3.15 in a Debian unstable chroot, C++ tests with its g++"
 bash scripts/test_unstable.sh || failures+=("unstable")
 
+echo "=== clang++: the module built with clang, the Python suite on it"
+bash scripts/test_clang.sh || failures+=("clang")
+
+echo "=== Windows: the whole module compiled and linked with MinGW-w64 against CPython's Windows headers"
+bash scripts/test_windows_module.sh || failures+=("windows-module")
+
 echo "=== sanitizers: ASan and UBSan over the C++ and Python suites, LSan leak check"
 bash scripts/test_sanitizers.sh || failures+=("sanitizers")
 
 echo "=== fuzzing (short run)"
 bash scripts/test_fuzz.sh || failures+=("fuzz")
+
+echo "=== CNG stand-in against Wine's bcrypt.dll"
+bash scripts/test_cng_wine.sh || failures+=("cng-wine")
 
 if [ ${#failures[@]} -ne 0 ]; then
   echo "FAILED on: ${failures[*]}"

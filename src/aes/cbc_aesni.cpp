@@ -25,12 +25,12 @@ QOX_TARGET_AESNI void encrypt_chain(const Keys& keys, const uint8_t iv[16], cons
                                     uint8_t* out, size_t blocks) {
   if (blocks == 0) return;
   const __m128i first = keys.first();
-  const __m128i first_last = _mm_xor_si128(first, keys.last());
+  const hw::DerivedKey first_last(_mm_xor_si128(first, keys.last()));
   __m128i state = _mm_xor_si128(_mm_xor_si128(load_block(in), load_block(iv)), first);
   for (size_t b = 1; b < blocks; ++b, in += 16, out += 16) {
     for (size_t r = 0; r < keys.mid_rounds(); ++r) state = _mm_aesenc_si128(state, keys.mid(r));
     const __m128i next_in = load_block(in + 16);
-    state = _mm_aesenclast_si128(state, _mm_xor_si128(first_last, next_in));
+    state = _mm_aesenclast_si128(state, _mm_xor_si128(first_last.get(), next_in));
     store_block(out, _mm_xor_si128(state, _mm_xor_si128(next_in, first)));
   }
   for (size_t r = 0; r < keys.mid_rounds(); ++r) state = _mm_aesenc_si128(state, keys.mid(r));

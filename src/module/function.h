@@ -4,7 +4,6 @@
 #include "module/ref.h"
 
 #include <cstring>
-#include <initializer_list>
 
 namespace qox {
 
@@ -43,6 +42,8 @@ PyTypeObject* result_type_of(const char* annotation) noexcept;
 enum class Default : unsigned char { required, true_value };
 
 struct Param {
+  // An unused slot of a ParamList.
+  constexpr Param() : Param(nullptr) {}
   constexpr Param(const char* name, const char* annotation = nullptr,
                   Default default_value = Default::required)
       : name(name),
@@ -53,6 +54,24 @@ struct Param {
   const char* annotation;  // nullptr: unannotated
   Kind kind;
   Default default_value;
+};
+
+// The binder sizes its per-call arrays by this.
+constexpr int kMaxParams = 8;
+
+// A function's parameters in order. Written as a braced list of Params in
+// the description tables: as an aggregate of kMaxParams slots, a list with
+// more parameters than the binder has room for does not compile.
+struct ParamList {
+  Param slots[kMaxParams];
+
+  size_t size() const noexcept {
+    size_t n = 0;
+    while (n < kMaxParams && slots[n].name != nullptr) ++n;
+    return n;
+  }
+  const Param* begin() const noexcept { return slots; }
+  const Param* end() const noexcept { return slots + size(); }
 };
 
 // The body of a function: receives the checked and converted arguments, one
@@ -66,12 +85,10 @@ struct FnSpec {
   const char* name;
   const char* qualname;
   const char* doc;  // nullptr: __doc__ is None
-  std::initializer_list<Param> params;
+  ParamList params;
   const char* return_annotation;  // nullptr: none
   Impl impl;
 };
-
-constexpr int kMaxParams = 8;
 
 // Registers a table of descriptions at static-initialisation time so that the
 // import-time sequence can define its functions by qualified name.

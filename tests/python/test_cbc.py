@@ -123,19 +123,6 @@ def test_middle_round_keys_are_only_read_for_blocks():
         crypto._cbc_encrypt((14, ENC[1], 42, ENC[3]), bytes(16), PLAIN)
 
 
-@pytest.mark.parametrize("word, error", [
-    (-1, ValueError), (2**32, ValueError), (2**70, ValueError), ("1", TypeError), (1.0, TypeError), (None, TypeError),
-])
-@pytest.mark.parametrize("where", ["first", "mid", "last"])
-def test_round_key_words_must_be_32_bit_ints(word, error, where):
-    nr, first, mid, last = as_lists(ENC)
-    {"first": first, "mid": mid[5], "last": last}[where][2] = word
-    sched = (nr, first, mid, last)
-    assert crypto._cbc_encrypt(sched, bytes(16), b"") == b""
-    with pytest.raises(error, match=r"^round key word must be an int in 0\.\.4294967295"):
-        crypto._cbc_encrypt(sched, bytes(16), PLAIN)
-
-
 @pytest.mark.parametrize("arg, type_name", [
     (bytearray(16), "bytearray"), (None, "NoneType"), (type("Sub", (bytes,), {})(16), "Sub"), (memoryview(bytes(16)), "memoryview"),
 ])
@@ -189,18 +176,56 @@ def test_table_of_equal_content_gives_the_same_result(monkeypatch, replacement):
     assert crypto._cbc_decrypt(DEC, bytes(16), CIPHER) == PLAIN
 
 
-@pytest.mark.parametrize("table, error, message", [
-    ([0] * 255, IndexError, r"^list index out of range$"),
-    ([0] * 255 + ["x"], TypeError, r"^entry of round table _TE2 must be an int in 0\.\.4294967295, not str$"),
-    ([2**32] * 256, ValueError, r"^entry of round table _TE2 must be an int in 0\.\.4294967295$"),
-    ([-1] * 256, ValueError, r"^entry of round table _TE2 must be an int"),
-    (None, TypeError, r"NoneType"),
+class OwnXor(int):
+    def __xor__(self, other):
+        raise LookupError("own __xor__")
+
+    __rxor__ = __xor__
+
+
+Z = (0, 0, 0, 0)
+
+
+def outcome(function, *args):
+    try:
+        return "ok", function(*args)
+    except Exception as exc:
+        return type(exc), str(exc)
+
+
+# Schedules and tables outside the contract: the written steps' results and
+# errors, in the order the loop meets them (here all-zero IV and block, so
+# a zero schedule indexes entry 0 only).
+@pytest.mark.parametrize("sched, tables, expected", [
+    ((14, (2**40, 0, 0, 0), [], Z), {}, IndexError),          # w >> 24 beyond the table
+    ((14, Z, [(2**64, 0, 0, 0)], Z), {}, IndexError),
+    ((14, Z, [], (2**32, 0, 0, 0)), {}, struct.error),         # packing the output
+    ((14, Z, [], (-1, 0, 0, 0)), {}, struct.error),
+    ((14, (-1, 0, 0, 0), [], Z), {}, (14, (2**32 - 1, 0, 0, 0), [], Z)),  # index from the end
+    ((14, (1.5, 0, 0, 0), [], Z), {}, "unsupported operand type(s) for ^: 'int' and 'float'"),
+    ((14, Z, ["abcd"], Z), {}, "unsupported operand type(s) for ^: 'int' and 'str'"),
+    ((14, (0, None, 0, 0), [], Z), {}, "unsupported operand type(s) for ^: 'int' and 'NoneType'"),
+    ((14, (2**40, 0, 0, 0), [(1, 2, 3)], Z), {}, ValueError),  # unpacked before any lookup
+    ((14, Z, [(2**40, 0, 0, 0), Z, (1, 2, 3)], Z), {}, IndexError),
+    ((14, (OwnXor(5), 0, 0, 0), [], Z), {}, LookupError),
+    ((14, Z, [], Z), {"_TF1": [1.5] * 256}, "unsupported operand type(s) for ^: 'int' and 'float'"),
+    ((14, Z, [], Z), {"_TF2": [-1] * 256}, struct.error),
+    ((14, Z, [], Z), {"_TF1": [2**40] * 256}, struct.error),
+    ((14, Z, [Z], Z), {"_TE0": [2**33] * 256}, IndexError),
+    ((14, Z, [Z], Z), {"_TE1": {0: 5}, "_TF3": [0] * 10}, "ok"),  # never indexed past entry 0
 ])
-def test_unusable_rebound_table(monkeypatch, table, error, message):
-    monkeypatch.setattr(crypto, "_TE2", table)
-    assert crypto._cbc_encrypt(ENC, bytes(16), b"") == b""
-    with pytest.raises(error, match=message):
-        crypto._cbc_encrypt(ENC, bytes(16), PLAIN)
+def test_out_of_contract_inputs_follow_the_written_steps(monkeypatch, sched, tables, expected):
+    for name, table in tables.items():
+        monkeypatch.setattr(crypto, name, table)
+    found = [getattr(crypto, n) for n in TABLE_NAMES]
+    got = outcome(crypto._cbc_encrypt, sched, bytes(16), bytes(16))
+    assert got == outcome(model.cbc, sched, bytes(16), bytes(16), True, found)
+    if isinstance(expected, type):
+        assert got[0] is expected
+    elif isinstance(expected, tuple):
+        assert got == ("ok", crypto._cbc_encrypt(expected, bytes(16), bytes(16)))
+    else:
+        assert got == (("ok", got[1]) if expected == "ok" else (TypeError, expected))
 
 
 def test_missing_struct_global(monkeypatch):
