@@ -36,7 +36,10 @@ else
   echo "=== debug interpreter: $debug_python not installed, skipped"
 fi
 
-for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
+# pyenv says where its interpreters are; without pyenv, its usual place.
+if command -v pyenv >/dev/null 2>&1; then pyenv_root=$(pyenv root)
+else pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}; fi
+for root in "$pyenv_root"/versions/3.{8,9,10,11,12,13}*; do
   python="$root/bin/python3"
   [ -x "$python" ] || continue
   tag="py$(basename "$root")"

@@ -112,7 +112,7 @@ QOX_TARGET_AESNI void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16]
 
 }  // namespace qox::aes
 
-#else  // not x86-64: no AES-NI; the entry points stay total via the tables.
+#else  // not x86-64: no AES-NI; the entry points stay total through the table loops.
 
 namespace qox::aes {
 
@@ -120,12 +120,12 @@ bool aesni_available() { return false; }
 
 void cbc_encrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_encrypt(encrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_encrypt_table(k, iv, in, out, blocks);
 }
 
 void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_decrypt(decrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_decrypt_table(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

@@ -113,7 +113,7 @@ QOX_TARGET_VAES void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], 
 
 }  // namespace qox::aes
 
-#else  // not x86-64: no VAES; the entry point stays total via the tables.
+#else  // not x86-64: no VAES; the entry point stays total through the table loop.
 
 namespace qox::aes {
 
@@ -121,7 +121,7 @@ bool vaes_available() { return false; }
 
 void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                       size_t blocks) {
-  cbc_decrypt(decrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_decrypt_table(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

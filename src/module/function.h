@@ -79,8 +79,10 @@ struct ParamList {
 // nullptr with an exception set.
 using Impl = PyObject* (*)(PyObject* const* args) noexcept;
 
-// Static description of one function; each area of the module keeps a table
-// of these next to the code that implements them.
+// Static description of one function: a named constant next to the code that
+// implements it. The import sequence defines the function from it, classes
+// list their methods by it, and bodies recognise the module's own function by
+// it (is_function_of), always by reference.
 struct FnSpec {
   const char* name;
   const char* qualname;
@@ -90,23 +92,6 @@ struct FnSpec {
   Impl impl;
 };
 
-// Registers a table of descriptions at static-initialisation time so that the
-// import-time sequence can define its functions by qualified name.
-class FunctionTable {
- public:
-  template <size_t N>
-  explicit FunctionTable(const FnSpec (&specs)[N]) noexcept : FunctionTable(specs, N) {}
-
- private:
-  FunctionTable(const FnSpec* specs, size_t count) noexcept;
-  friend const FnSpec* find_spec(const char* qualname) noexcept;
-  const FnSpec* specs_;
-  size_t count_;
-  FunctionTable* next_;
-};
-
-// The registered description with this qualified name, or nullptr.
-const FnSpec* find_spec(const char* qualname) noexcept;
 
 // Creates a function object for `spec`; nullptr with an exception on failure.
 Ref make_function(const FnSpec& spec) noexcept;

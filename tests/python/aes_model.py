@@ -1,4 +1,4 @@
-"""The engine's written steps in plain Python: the model the module must agree with.
+"""The engine's Python definitions in plain Python: the model the module must agree with.
 
 Every function takes the objects the module would read from its globals as
 arguments, so a test can run the model on rebound objects too.

@@ -171,7 +171,7 @@ def rebound_globals_round():
         expect(None, crypto._cbc_encrypt, enc, IV, bytes(32))
         crypto._TE0 = saved["_TE0"][:10]
         expect(IndexError, crypto._cbc_encrypt, enc, IV, bytes(32))
-        crypto._SBOX = list(saved["_SBOX"])    # the written steps of _expand_key
+        crypto._SBOX = list(saved["_SBOX"])    # the general road of _expand_key
         expect(None, crypto._expand_key, KEYS[0])
         crypto._xtime = lambda a: ((a << 1) ^ (0x1B if a & 0x80 else 0)) & 0xFF
         expect(None, crypto._mul, 7, 0x53)

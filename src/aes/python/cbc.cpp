@@ -1,19 +1,21 @@
 // Python face of the CBC loops: _cbc_encrypt and _cbc_decrypt.
 //
-// The checks run in the written order (schedule, tables, first and last, IV,
-// data). When every round-key word is an exact int in 0..2**32-1 and every
-// table is the one bound at import or a list of such ints, the written loop
-// can raise nothing and the whole input goes to the engine in one call that
-// writes straight into the result bytes. Anything else runs the written loop
-// on the objects as found (cbc_written.h).
+// The checks run in the Python definition's order (schedule, tables, first and
+// last, IV, data). When every round-key word is an exact int in 0..2**32-1 and
+// every table is the one bound at import or a list of such ints, the loop of
+// the Python definition can raise nothing and the whole input goes to the
+// engine in one call that writes straight into the result bytes. Anything else
+// runs that loop on the objects as found, through the host's own operators
+// (cbc_general.h).
 #include "aes/cbc.h"
 #include "aes/cbc_dispatch.h"
+#include "aes/python/cbc.h"
 #include "aes/python/cbc_inputs.h"
-#include "aes/python/cbc_into.h"
-#include "aes/python/cbc_written.h"
+#include "aes/python/cbc_general.h"
+#include "aes/python/functions.h"
 #include "aes/python/round_tables.h"
 #include "module/errors.h"
-#include "module/function.h"
+#include "module/global_names.h"
 #include "module/state.h"
 #include "module/unpack.h"
 
@@ -22,8 +24,6 @@
 namespace qox {
 
 namespace {
-
-const Name kStruct("struct");
 
 constexpr size_t kBlockSize = 16;
 
@@ -38,7 +38,7 @@ constexpr size_t kReleaseGilFrom = 32 * 1024;
 struct EngineInputs {
   ScheduleWords keys;
   TableWords tables;
-  // False, with no exception set, when the written loop must run instead.
+  // False, with no exception set, when the general loop must run instead.
   bool read(Direction direction, const ScheduleParts& parts, const TableGlobals& found) noexcept {
     return keys.read(parts) && tables.resolve(direction, found);
   }
@@ -59,14 +59,14 @@ void run_engine(Direction direction, const EngineInputs& inputs, const uint8_t* 
   if (release_gil) PyEval_RestoreThread(saved);
 }
 
-// Steps 1 to 3 of both loops: the schedule, the eight tables, first and last.
+// The start of both loops: the schedule, the eight tables, first and last.
 bool begin_cbc(Direction direction, PyObject* sched, TableGlobals* tables, ScheduleParts* parts) {
-  // 1. nr, first, mid, last = sched
+  // nr, first, mid, last = sched
   Ref items[4];
   if (!unpack_exact(sched, items, 4)) return false;
-  // 2. The eight tables, read once per call.
+  // The eight tables, read once per call.
   if (!lookup_table_globals(direction, tables)) return false;
-  // 3. The outer round keys, four items each.
+  // The outer round keys, four items each.
   parts->mid = std::move(items[2]);
   return unpack_exact(items[1].get(), parts->first, 4) &&
          unpack_exact(items[3].get(), parts->last, 4);
@@ -83,14 +83,14 @@ PyObject* run_cbc(Direction direction, PyObject* const* args) {
   TableGlobals tables;
   ScheduleParts parts;
   if (!begin_cbc(direction, sched, &tables, &parts)) return nullptr;
-  // 4. and 5. Lengths of the IV and the data.
+  // The lengths of the IV and the data.
   if (!check_iv_length(iv) || !check_data_length(data)) return nullptr;
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(data));
   const size_t blocks = size / kBlockSize;
   EngineInputs inputs;
   // With no blocks nothing past the unpacking is looked at.
   if (blocks > 0 && !inputs.read(direction, parts, tables)) {
-    return cbc_written(direction, parts, tables, bytes_of(iv), bytes_of(data), blocks).release();
+    return cbc_general(direction, parts, tables, bytes_of(iv), bytes_of(data), blocks).release();
   }
   Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!result) return nullptr;
@@ -98,7 +98,7 @@ PyObject* run_cbc(Direction direction, PyObject* const* args) {
     run_engine(direction, inputs, bytes_of(iv), bytes_of(data),
                reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get())), blocks);
   }
-  // 8. The `struct` global that the written steps pack the result with.
+  // The `struct` global that the Python definition packs the result with.
   if (!lookup_global(kStruct)) return nullptr;
   return result.release();
 }
@@ -111,23 +111,24 @@ PyObject* cbc_decrypt_impl(PyObject* const* args) noexcept {
   return run_cbc(Direction::decrypt, args);
 }
 
-const FnSpec kCbcFunctions[] = {
-    {"_cbc_encrypt",
-     "_cbc_encrypt",
-     "AES-CBC 加密（data 长度必须是 16 的倍数）",
-     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
-     "bytes",
-     cbc_encrypt_impl},
-    {"_cbc_decrypt",
-     "_cbc_decrypt",
-     "AES-CBC 解密（data 长度必须是 16 的倍数）",
-     {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
-     "bytes",
-     cbc_decrypt_impl},
-};
-const FunctionTable kCbcTable(kCbcFunctions);
-
 }  // namespace
+
+const FnSpec kCbcEncryptFunction = {
+    "_cbc_encrypt",
+    "_cbc_encrypt",
+    "AES-CBC 加密（data 长度必须是 16 的倍数）",
+    {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
+    "bytes",
+    cbc_encrypt_impl,
+};
+const FnSpec kCbcDecryptFunction = {
+    "_cbc_decrypt",
+    "_cbc_decrypt",
+    "AES-CBC 解密（data 长度必须是 16 的倍数）",
+    {Param("sched"), Param("iv", "bytes"), Param("data", "bytes")},
+    "bytes",
+    cbc_decrypt_impl,
+};
 
 bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in, uint8_t* out,
               size_t size) noexcept {
@@ -137,7 +138,7 @@ bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t*
   const size_t blocks = size / kBlockSize;
   EngineInputs inputs;
   if (blocks > 0 && !inputs.read(direction, parts, tables)) {
-    Ref packed = cbc_written(direction, parts, tables, bytes_of(iv), in, blocks);
+    Ref packed = cbc_general(direction, parts, tables, bytes_of(iv), in, blocks);
     if (!packed) return false;
     // Only a `struct` global rebound to another packer gives anything but
     // `size` bytes, which the caller's buffer cannot take.

@@ -1,7 +1,8 @@
-// The inputs of one CBC call turned into what the engine reads.
+// Round keys read into words, and the IV and data length checks with the host's errors.
 #include "aes/python/cbc_inputs.h"
 
 #include "aes/python/words.h"
+#include "module/global_names.h"
 #include "module/state.h"
 
 #include <new>
@@ -10,7 +11,6 @@ namespace qox {
 
 namespace {
 
-const Name kStruct("struct");
 const Name kUnpack("unpack");
 const Name kIvFormat(">4I");
 
@@ -63,7 +63,7 @@ uint32_t* ScheduleWords::next_round_slot() noexcept {
     if (spilled_mid_.empty()) spilled_mid_.assign(inline_mid_, inline_mid_ + used);
     spilled_mid_.resize(used + 4);
   } catch (const std::bad_alloc&) {
-    return nullptr;  // the written loop takes over
+    return nullptr;  // the general loop takes over
   }
   ++mid_rounds_;
   return &spilled_mid_[used];

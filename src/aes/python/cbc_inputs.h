@@ -18,7 +18,7 @@ struct ScheduleParts {
 };
 
 // The round keys of one call as word arrays, when the engine can stand in for
-// the written loop on them. The copies are wiped when the object goes.
+// the general loop on them. The copies are wiped when the object goes.
 class ScheduleWords {
  public:
   ScheduleWords() = default;
@@ -29,8 +29,8 @@ class ScheduleWords {
   // True when every word of `first` and `last` is an exact int in
   // 0..2**32-1 and `mid` is a list or tuple of lists or tuples of four such
   // words: then iterating `mid` before every block gives the same keys, and
-  // the written loop can raise nothing. Otherwise false, with no exception
-  // set: the written loop must run on the objects as found.
+  // the general loop can raise nothing. Otherwise false, with no exception
+  // set: the general loop must run on the objects as found.
   bool read(const ScheduleParts& parts) noexcept;
 
   aes::RoundKeys round_keys() const noexcept;
@@ -49,7 +49,7 @@ class ScheduleWords {
   size_t mid_rounds_ = 0;
 };
 
-// The IV and data length checks of the written steps: the `struct` global is
+// The IV and data length checks of the Python definition: the `struct` global is
 // read where they read it, and only a wrong length calls its unpack, so the
 // struct.error raised is the host's own.
 bool check_iv_length(PyObject* iv) noexcept;

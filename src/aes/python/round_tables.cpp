@@ -1,8 +1,9 @@
-// The sixteen round-table globals: their names, the lists bound at import, their words.
+// Keeps the round-table lists bound at import and reads rebound ones into words.
 #include "aes/python/round_tables.h"
 
 #include "aes/python/words.h"
 #include "aes/tables.h"
+#include "module/global_names.h"
 #include "module/state.h"
 
 #include <new>
@@ -10,11 +11,6 @@
 namespace qox {
 
 namespace {
-
-const Name kTe0("_TE0"), kTe1("_TE1"), kTe2("_TE2"), kTe3("_TE3");
-const Name kTf0("_TF0"), kTf1("_TF1"), kTf2("_TF2"), kTf3("_TF3");
-const Name kTd0("_TD0"), kTd1("_TD1"), kTd2("_TD2"), kTd3("_TD3");
-const Name kTg0("_TG0"), kTg1("_TG1"), kTg2("_TG2"), kTg3("_TG3");
 
 constexpr size_t kTableSize = 256;
 constexpr size_t kTablesPerDirection = 8;

@@ -11,7 +11,7 @@ namespace qox {
 // objects the engine can stand in for: with such words every state word stays
 // below 2**32 and every table index below 256. Anything else (other ints,
 // int subclasses, other types) gives false and no exception; the caller then
-// runs the written loop on the objects as found.
+// runs the loop of the Python definition on the objects as found.
 inline bool exact_word(PyObject* obj, uint32_t* out) noexcept {
   if (!PyLong_CheckExact(obj)) return false;
   int overflow = 0;

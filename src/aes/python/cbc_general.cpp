@@ -2,10 +2,11 @@
 //
 // Slow by design: it serves callers who pass schedules or tables outside the
 // contract (ints out of range, int subclasses, other types, tables that are
-// not lists), so that they meet the written steps' results and errors.
-#include "aes/python/cbc_written.h"
+// not lists), so that they meet the results and errors of the Python definition.
+#include "aes/python/cbc_general.h"
 
-#include "aes/python/py_expr.h"
+#include "module/global_names.h"
+#include "module/py_expr.h"
 #include "module/state.h"
 #include "module/unpack.h"
 
@@ -16,7 +17,6 @@ namespace qox {
 
 namespace {
 
-const Name kStruct("struct");
 const Name kPack("pack");
 
 constexpr size_t kBlockSize = 16;
@@ -112,7 +112,7 @@ void copy(const Column& from, Column& to) {
 
 }  // namespace
 
-Ref cbc_written(Direction direction, const ScheduleParts& parts, const TableGlobals& tables,
+Ref cbc_general(Direction direction, const ScheduleParts& parts, const TableGlobals& tables,
                 const uint8_t* iv, const uint8_t* in, size_t blocks) noexcept {
   const bool encrypt = direction == Direction::encrypt;
   PyObject* const t[4] = {tables.round[0].get(), tables.round[1].get(), tables.round[2].get(),
@@ -125,14 +125,14 @@ Ref cbc_written(Direction direction, const ScheduleParts& parts, const TableGlob
                           parts.last[3].get()};
   Column p;
   if (!read_words(iv, p)) return Ref();
-  // 6. out = [0] * (4 * n); the slots are filled block by block.
+  // out = [0] * (4 * n); the slots are filled block by block.
   std::vector<Ref> out;
   try {
     out.resize(4 * blocks);
   } catch (const std::bad_alloc&) {
     return Ref::steal(PyErr_NoMemory());
   }
-  // 7. The blocks.
+  // The blocks.
   for (size_t j = 0; j < out.size(); j += 4) {
     Column c, w;
     if (!read_words(in + kBlockSize * (j / 4), c)) return Ref();
@@ -149,7 +149,7 @@ Ref cbc_written(Direction direction, const ScheduleParts& parts, const TableGlob
     }
     copy(encrypt ? w : c, p);
   }
-  // 8.
+  // The words packed big-endian by the `struct` global's pack.
   return pack_words(out);
 }
 
