@@ -108,7 +108,7 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
       (PyBytes_CheckExact(tag.object.get()) && PyBytes_GET_SIZE(tag.object.get()) == tag_size);
   const bool fits = PyBytes_CheckExact(magic.get()) &&
                     PyBytes_GET_SIZE(magic.get()) == kMagicSize && tag_fits &&
-                    Py_REFCNT(container.get()) == 1;
+                    is_uniquely_referenced(container.get());
   char* out = PyBytes_AS_STRING(container.get());
   if (!fits) {
     Ref ciphertext_bytes = Ref::steal(PyBytes_FromStringAndSize(out + kTagEnd, ciphertext_size));
