@@ -6,7 +6,8 @@
 # Installs what the cross stages need, when run as root and something is missing.
 qox_install_cross_packages() {
   local wanted=(g++-aarch64-linux-gnu g++-s390x-linux-gnu g++-mingw-w64-x86-64-posix
-                mingw-w64-tools binutils-mingw-w64-x86-64 qemu-user-static wine64)
+                mingw-w64-tools binutils-mingw-w64-x86-64 qemu-user-static wine64
+                googletest)  # GoogleTest's sources, built with each cross compiler
   local missing=()
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
@@ -27,9 +28,12 @@ qox_install_cross_packages() {
 # returned.
 qox_wine() {
   export WINEPREFIX="${QOX_WINEPREFIX:-$PWD/build/wine}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # Debian's wine64 package alone puts the loader outside PATH.
+  local wine
+  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
-    wine64 wineboot --init >/dev/null 2>&1 || true
+    "$wine" wineboot --init >/dev/null 2>&1 || true
   fi
-  wine64 "$@"
+  "$wine" "$@"
 }

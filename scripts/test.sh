@@ -3,8 +3,9 @@
 # pip install / wheel test on the system interpreter first, then the Python
 # suite on its debug build (reference counts and the C API's own checks) where
 # Debian's is installed, on every other CPython 3.8-3.13 found under pyenv,
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and a short fuzz run
-# of the engine. Fails if any of them fails.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run of
+# the engine, and the engine's C++ tests cross-built for aarch64, s390x and
+# Windows. Fails if any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -48,6 +49,9 @@ bash scripts/test_sanitizers.sh || failures+=("sanitizers")
 
 echo "=== fuzzing (short run)"
 bash scripts/test_fuzz.sh || failures+=("fuzz")
+
+echo "=== cross builds of the engine: aarch64 and s390x under qemu-user, Windows under wine64"
+bash scripts/test_cross.sh || failures+=("cross")
 
 if [ ${#failures[@]} -ne 0 ]; then
   echo "FAILED on: ${failures[*]}"
