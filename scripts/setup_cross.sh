@@ -28,12 +28,12 @@ qox_install_cross_packages() {
 # returned.
 qox_wine() {
   export WINEPREFIX="${QOX_WINEPREFIX:-$PWD/build/wine}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  # Debian's wine64 package alone puts the loader outside PATH.
-  local wine
-  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  # Debian's wine64 package keeps its loader off PATH.
+  local wine64
+  wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
-    "$wine" wineboot --init >/dev/null 2>&1 || true
+    "$wine64" wineboot --init >/dev/null 2>&1 || true
   fi
-  "$wine" "$@"
+  "$wine64" "$@"
 }

@@ -4,8 +4,8 @@
 # suite on its debug build (reference counts and the C API's own checks) where
 # Debian's is installed, on every other CPython 3.8-3.13 found under pyenv,
 # under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run of
-# the engine, and the engine's C++ tests cross-built for aarch64, s390x and
-# Windows. Fails if any of them fails.
+# the engine, its C++ tests cross-built for aarch64, s390x and Windows, and
+# the CNG stand-in held against Wine's bcrypt.dll. Fails if any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -52,6 +52,9 @@ bash scripts/test_fuzz.sh || failures+=("fuzz")
 
 echo "=== cross builds of the engine: aarch64 and s390x under qemu-user, Windows under wine64"
 bash scripts/test_cross.sh || failures+=("cross")
+
+echo "=== CNG stand-in against Wine's bcrypt.dll"
+bash scripts/test_cng_wine.sh || failures+=("cng-wine")
 
 if [ ${#failures[@]} -ne 0 ]; then
   echo "FAILED on: ${failures[*]}"

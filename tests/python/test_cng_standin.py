@@ -131,7 +131,7 @@ def test_keys_chain_in_the_mode_the_provider_had(dll, mode):
     pytest.param(dict(key=b""), STATUS_INVALID_PARAMETER, id="empty-key"),
     pytest.param(dict(cb_iv=8), STATUS_INVALID_PARAMETER, id="8-byte-iv"),
     pytest.param(dict(out_len=16), STATUS_BUFFER_TOO_SMALL, id="short-output"),
-    pytest.param(dict(flags=1), STATUS_NOT_SUPPORTED, id="block-padding"),
+    pytest.param(dict(flags=2), STATUS_INVALID_PARAMETER, id="unknown-flag"),
     pytest.param(dict(obj_short=1), STATUS_BUFFER_TOO_SMALL, id="short-key-object"),
 ])
 @pytest.mark.parametrize("encrypt", [True, False])

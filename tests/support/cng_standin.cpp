@@ -1,11 +1,11 @@
-// The seven BCrypt functions of the CNG AES path, with CNG's contract, over
+// The eight BCrypt functions of the CNG AES path, with CNG's contract, over
 // OpenSSL's AES: a test-only stand-in for bcrypt.dll on Linux.
 //
 // Deliberately stricter than CNG where that exposes a caller's mistake:
 // - A new AES provider chains in ECB until "ChainingMode" is set (CNG starts
 //   in CBC), so a caller that forgets to select CBC gets visibly wrong bytes.
-// - A key object buffer is required (CNG can allocate one itself).
 // - Only the property, flags and modes the native backend uses are known.
+// tests/cng/known_differences.txt lists where it and Wine's bcrypt.dll part.
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
@@ -45,10 +45,12 @@ static_assert(sizeof(KeyState) + alignof(KeyState) <= kObjectLength,
               "ObjectLength must hold a key");
 
 // Handles the stand-in gave out, so a stale or made-up handle is refused
-// without reading through it. Providers are never freed: nothing closes one.
+// without reading through it.
 std::mutex g_handles_mutex;
 std::unordered_set<const void*> g_providers;
 std::unordered_set<const void*> g_keys;
+// Key objects the stand-in allocated because the caller passed none.
+std::unordered_set<const void*> g_owned_key_objects;
 
 // Where a key's state sits in its key-object buffer (the handle).
 KeyState* state_at(void* handle) {
@@ -110,26 +112,34 @@ const EVP_CIPHER* cipher_for(const KeyState& key) {
   }
 }
 
-// Runs AES over whole blocks with padding off; in == out is allowed.
-bool run_cipher(const KeyState& key, bool encrypt, const unsigned char* iv, const unsigned char* in,
-                unsigned char* out, Ulong len) {
+// Runs AES over `len` bytes, with PKCS#7 padding added or checked when `pad`
+// is set, and stores the produced length; in == out is allowed. False when
+// the padding found on decryption is not valid (or OpenSSL fails).
+bool run_cipher(const KeyState& key, bool encrypt, bool pad, const unsigned char* iv,
+                const unsigned char* in, unsigned char* out, Ulong len, Ulong* produced) {
   std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
                                                                       EVP_CIPHER_CTX_free);
   if (!ctx ||
       EVP_CipherInit_ex(ctx.get(), cipher_for(key), nullptr, key.key, iv, encrypt ? 1 : 0) != 1) {
     return false;
   }
-  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-  // EVP counts in int; chunks of whole blocks keep the chaining intact.
+  EVP_CIPHER_CTX_set_padding(ctx.get(), pad ? 1 : 0);
+  // EVP counts in int; chunks of whole blocks keep the chaining intact. It
+  // never writes more than it was given before the final step.
   constexpr Ulong kChunk = Ulong(1) << 30;
+  Ulong total = 0;
   for (Ulong done = 0; done < len; done += kChunk) {
     const Ulong part = len - done < kChunk ? len - done : kChunk;
     int written = 0;
-    if (EVP_CipherUpdate(ctx.get(), out + done, &written, in + done, static_cast<int>(part)) != 1 ||
-        Ulong(written) != part) {
+    if (EVP_CipherUpdate(ctx.get(), out + total, &written, in + done, static_cast<int>(part)) !=
+        1) {
       return false;
     }
+    total += Ulong(written);
   }
+  int last = 0;
+  if (EVP_CipherFinal_ex(ctx.get(), out + total, &last) != 1) return false;
+  *produced = total + Ulong(last);
   return true;
 }
 
@@ -142,30 +152,38 @@ Status crypt(Fn fn, void* key_handle, const unsigned char* input, Ulong input_le
   KeyCopy copy;
   if (!load_key(key_handle, &copy.key)) return kInvalidHandle;
   const KeyState& key = copy.key;
-  if (flags == kBlockPaddingFlag) return kNotSupported;  // the backend pads by itself
-  if (flags != 0 || padding_info != nullptr || result_len == nullptr) return kInvalidParameter;
+  if ((flags & ~kBlockPaddingFlag) != 0 || padding_info != nullptr || result_len == nullptr)
+    return kInvalidParameter;
   if (input == nullptr && input_len != 0) return kInvalidParameter;
-  if (input_len % kBlockSize != 0) return kInvalidBufferSize;  // no padding requested
+  const bool encrypt = fn == Fn::encrypt;
+  const bool pad = flags == kBlockPaddingFlag;
+  // Whole blocks only, except for plaintext that is to be padded; padded
+  // ciphertext holds at least the padding block.
+  if (!(pad && encrypt) && input_len % kBlockSize != 0) return kInvalidBufferSize;
+  if (pad && !encrypt && input_len == 0) return kInvalidBufferSize;
   const bool cbc = key.mode == Mode::cbc;
   if (cbc && (iv == nullptr || iv_len != kBlockSize)) return kInvalidParameter;
+  // Padding adds 1 to 16 bytes; unpadding needs room for all the input.
+  const Ulong needed = pad && encrypt ? (input_len / kBlockSize + 1) * kBlockSize : input_len;
   if (output == nullptr) {  // size query
-    *result_len = input_len;
+    *result_len = needed;
     return kSuccess;
   }
-  if (output_len < input_len) return kBufferTooSmall;
+  if (output_len < needed) return kBufferTooSmall;
 
-  const bool encrypt = fn == Fn::encrypt;
   // CNG leaves the last ciphertext block in the IV buffer so that a next
   // call continues the chain. Decryption may run in place: save it first.
   unsigned char next_iv[kBlockSize] = {};
   if (cbc && !encrypt && input_len > 0)
     std::memcpy(next_iv, input + input_len - kBlockSize, kBlockSize);
-  if (!run_cipher(key, encrypt, cbc ? iv : nullptr, input, output, input_len)) return kUnsuccessful;
-  if (cbc && encrypt && input_len > 0)
-    std::memcpy(next_iv, output + input_len - kBlockSize, kBlockSize);
-  if (cbc && input_len > 0) std::memcpy(iv, next_iv, kBlockSize);
-  if (output_corruption_on() && input_len > 0) output[0] ^= 1;
-  *result_len = input_len;
+  Ulong produced = 0;
+  if (!run_cipher(key, encrypt, pad, cbc ? iv : nullptr, input, output, input_len, &produced))
+    return kUnsuccessful;  // also bad padding, as Wine reports it
+  if (cbc && encrypt && produced > 0)
+    std::memcpy(next_iv, output + produced - kBlockSize, kBlockSize);
+  if (cbc && (encrypt ? produced : input_len) > 0) std::memcpy(iv, next_iv, kBlockSize);
+  if (output_corruption_on() && produced > 0) output[0] ^= 1;
+  *result_len = produced;
   return kSuccess;
 }
 
@@ -238,10 +256,18 @@ STANDIN_EXPORT Status BCryptGenerateSymmetricKey(void* algorithm, void** key_han
   if (intercept_call(Fn::generate_symmetric_key, &injected)) return injected;
   Provider* provider = find_provider(algorithm);
   if (provider == nullptr) return kInvalidHandle;
-  if (key_handle == nullptr || key_object == nullptr || flags != 0) return kInvalidParameter;
-  if (key_object_len < kObjectLength) return kBufferTooSmall;
+  if (key_handle == nullptr || flags != 0) return kInvalidParameter;
+  // No buffer and a size of 0: CNG allocates the key object itself.
+  const bool owned = key_object == nullptr;
+  if (owned ? key_object_len != 0 : key_object_len < kObjectLength) {
+    return owned ? kInvalidParameter : kBufferTooSmall;
+  }
   if (secret == nullptr || (secret_len != 16 && secret_len != 24 && secret_len != 32))
     return kInvalidParameter;
+  if (owned) {
+    key_object = new (std::nothrow) unsigned char[kObjectLength];
+    if (key_object == nullptr) return kUnsuccessful;
+  }
 
   KeyState* state =
       new (state_at(key_object)) KeyState{kKeyMagic, provider->mode.load(), secret_len, {}};
@@ -251,6 +277,7 @@ STANDIN_EXPORT Status BCryptGenerateSymmetricKey(void* algorithm, void** key_han
     // An address already present means its earlier key was never
     // destroyed before the buffer was reused; that key stays counted.
     g_keys.insert(key_object);
+    if (owned) g_owned_key_objects.insert(key_object);
   }
   note_key_created();
   *key_handle = key_object;
@@ -281,7 +308,20 @@ STANDIN_EXPORT Status BCryptDestroyKey(void* key) {
     if (!g_keys.erase(key)) return kInvalidHandle;
     // The caller may free the buffer right after: leave no key bytes.
     OPENSSL_cleanse(state_at(key), sizeof(KeyState));
+    if (g_owned_key_objects.erase(key)) delete[] static_cast<unsigned char*>(key);
   }
   note_key_destroyed();
+  return kSuccess;
+}
+
+// Keys already made keep working: they copied the provider's mode.
+STANDIN_EXPORT Status BCryptCloseAlgorithmProvider(void* algorithm, Ulong flags) {
+  Status injected;
+  if (intercept_call(Fn::close_algorithm_provider, &injected)) return injected;
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  if (!g_providers.count(algorithm)) return kInvalidHandle;
+  if (flags != 0) return kInvalidParameter;
+  g_providers.erase(algorithm);
+  delete static_cast<Provider*>(algorithm);
   return kSuccess;
 }

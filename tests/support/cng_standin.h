@@ -38,6 +38,7 @@ enum class Fn {
   encrypt,
   decrypt,
   destroy_key,
+  close_algorithm_provider,
   count,
 };
 

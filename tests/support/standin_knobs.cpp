@@ -20,6 +20,7 @@ constexpr std::array<const char*, kFunctionCount> kFunctionNames = {
     "BCryptEncrypt",
     "BCryptDecrypt",
     "BCryptDestroyKey",
+    "BCryptCloseAlgorithmProvider",
 };
 
 // One injected failure per function: `remaining` calls still to fail with
