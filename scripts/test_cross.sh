@@ -3,8 +3,9 @@
 # aarch64 under qemu-user with every CPU feature on (the ARMv8 AES path) and
 # once more forced onto the table path, s390x (big-endian) under qemu-user,
 # and 64-bit Windows with MinGW-w64 under wine64 (with and without its
-# hardware paths). GoogleTest is built from source with each compiler.
-# Fails if any of them fails.
+# hardware paths). GoogleTest is built from source with each compiler. Also
+# the extension for aarch64 and the Python suite on Debian's arm64 CPython
+# under qemu-user. Fails if any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_cross.sh
@@ -46,6 +47,62 @@ imports_only_system_dlls() {
   [ -z "$extra" ] || { echo "$1 imports non-system DLLs: $extra"; return 1; }
 }
 
+# Debian's arm64 packages the Python suite needs, unpacked into one root
+# folder for qemu-user's -L (no binfmt, no foreign architecture added to
+# dpkg: apt reads its arm64 lists from a state folder of its own).
+arm64_root() {
+  local root=build/arm64-root apt=$PWD/build/arm64-apt
+  [ -x "$root/usr/bin/python3.11" ] && return 0
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs" "$root"
+  : >"$apt/status"
+  cp /etc/apt/sources.list.d/debian.sources "$apt/" 2>/dev/null ||
+    cp /etc/apt/sources.list "$apt/debian.list" || return 1
+  local opts=(-qq -o APT::Architecture=arm64 -o APT::Architectures::=arm64
+              -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt"
+              -o Dir::State::Lists="$apt/lists" -o Dir::State::status="$apt/status"
+              -o Dir::Cache="$apt/cache")
+  apt-get "${opts[@]}" update &&
+    (cd "$apt/debs" && apt-get "${opts[@]}" download libc6 libgcc-s1 libstdc++6 libcrypt1 \
+       python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libpython3.11-dev \
+       libexpat1 zlib1g libffi8 libssl3 libbz2-1.0 liblzma5 libuuid1 2>/dev/null) || return 1
+  for deb in "$apt"/debs/*.deb; do dpkg -x "$deb" "$root" || return 1; done
+}
+
+# The extension built for aarch64 against the root's headers, in a tree of
+# its own with the package, the suite and what the suite reads, so nothing
+# built for this host is picked up there.
+arm64_suite_tree() {
+  local root=build/arm64-root tree=build/arm64-suite
+  rm -rf "$tree" && mkdir -p "$tree/obj" "$tree/qoxcrypto" "$tree/tests/support" "$tree/bin" || return 1
+  sed -n 's/^\(engine\|module\) \+//p' sources.txt |
+    xargs -P "$(nproc)" -I{} sh -c 'aarch64-linux-gnu-g++ -std=c++17 -O2 -fPIC -fvisibility=hidden \
+      -fvisibility-inlines-hidden -Wall -Wextra -Isrc -I'"$root"'/usr/include/python3.11 \
+      -idirafter '"$root"'/usr/include -c "$1" -o '"$tree"'/obj/$(echo "$1" | tr / _).o' _ {} ||
+    return 1
+  aarch64-linux-gnu-g++ -shared -o "$tree/qoxcrypto/crypto.cpython-311-aarch64-linux-gnu.so" \
+    "$tree"/obj/*.o -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL \
+    -Wl,--version-script=src/module/exports.map || return 1
+  cp qoxcrypto/*.py qoxcrypto/*.pyi qoxcrypto/py.typed "$tree/qoxcrypto/" &&
+    cp -r tests/python tests/data "$tree/tests/" && cp -r examples pytest.ini "$tree/" || return 1
+  # The suite starts interpreters through sys.executable: a host script that
+  # runs the emulator, named as the interpreter through qemu's -0.
+  local abs_root
+  abs_root=$(cd "$root" && pwd)
+  printf '#!/bin/sh\nexec qemu-aarch64-static -cpu max -L %s -0 "$0" %s/usr/bin/python3.11 "$@"\n' \
+    "$abs_root" "$abs_root" >"$tree/bin/python3.11" && chmod +x "$tree/bin/python3.11"
+}
+
+# The Python suite on the emulated interpreter, with Debian's pure-Python
+# pytest and hypothesis. Left out: the RLIMIT_AS test (qemu-user itself
+# reserves the guest's address space) and the leak measurement (2 minutes
+# emulated; nothing in it depends on the architecture).
+arm64_python_suite() {
+  (cd build/arm64-suite && PYTHONPATH=/usr/lib/python3/dist-packages bin/python3.11 -m pytest \
+     tests/python -q -p no:cacheprovider \
+     --deselect tests/python/test_hostile_callers.py::test_exhausted_memory_raises_memory_error \
+     --deselect tests/python/test_leaks.py)
+}
+
 # The path this x86-64 host offers by Linux's own account, which the
 # Windows build's probe must find too.
 host_x86_provider() {
@@ -63,6 +120,10 @@ if cross_build aarch64 aarch64-linux-gnu &&
    run_both_paths armv8 qemu-aarch64-static -cpu max -L /usr/aarch64-linux-gnu \
      build/cross-aarch64/tests/cpp/aes_tests; then :
 else failures+=("aarch64"); fi
+
+echo "=== aarch64 Python suite under qemu-user, Debian's arm64 CPython 3.11"
+if arm64_root && arm64_suite_tree && arm64_python_suite; then :
+else failures+=("aarch64-python"); fi
 
 echo "=== s390x (big-endian) under qemu-user"
 if cross_build s390x s390x-linux-gnu &&
