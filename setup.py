@@ -1,23 +1,16 @@
-"""pip / wheel build of qoxcrypto.crypto: the sources of sources.txt, compiled as CMake's Release build does."""
+"""pip / wheel build of qoxcrypto.crypto: the sources of sources.txt, with the options of build_options.txt."""
 import ast
 import glob
 import os
-import sysconfig
+import sys
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-# The flags CMake gives both targets in a Release build and the module's link options
-# (see CMakeLists.txt and src/aes/CMakeLists.txt): keep the two in step. The interpreter's
-# own CFLAGS (-g, -O2, -fwrapv, C-only warnings) are left out on purpose, so both builds
-# produce the same code.
-COMPILE_FLAGS = ["-std=c++17", "-O3", "-DNDEBUG", "-fPIC", "-fvisibility=hidden",
-                 "-fvisibility-inlines-hidden", "-Wall", "-Wextra"]
-EXPORTS_MAP = "src/module/exports.map"
-LINK_FLAGS = ["-shared", "-static-libstdc++", "-static-libgcc", "-Wl,--exclude-libs,ALL",
-              "-Wl,--version-script=" + os.path.join(HERE, EXPORTS_MAP)]
+# setuptools' PEP 517 backend runs this file without its folder on sys.path.
+sys.path.insert(0, HERE)
+from build_options import setuptools_options  # noqa: E402
 
 
 def read_sources():
@@ -43,17 +36,18 @@ def read_version():
 
 
 class ReleaseBuildExt(build_ext):
-    """Compiles and links with the C++ compiler and the flags above only."""
+    """setuptools' compiler as it is, given build_options.txt's options for its kind.
+
+    Python's headers reach it as -I, as in CMake's build: as -isystem, g++ would resolve
+    Debian's debug-interpreter headers (symlinks into the release ones) to the release
+    pyconfig.h, and a module for python3.xd would lack Py_DEBUG.
+    """
 
     def build_extensions(self):
-        cxx = os.environ.get("CXX") or sysconfig.get_config_var("CXX") or "c++"
-        # Python's headers are a system directory, as with CMake: their own
-        # warnings are not ours to fix.
-        python_include = ["-isystem", sysconfig.get_paths()["include"]]
-        self.compiler.set_executables(
-            compiler_so=[cxx] + COMPILE_FLAGS + python_include,
-            compiler_cxx=[cxx],
-            linker_so=[cxx] + LINK_FLAGS)
+        compile_args, link_args = setuptools_options(self.compiler.compiler_type, sys.platform)
+        for extension in self.extensions:
+            extension.extra_compile_args = compile_args + extension.extra_compile_args
+            extension.extra_link_args = link_args + extension.extra_link_args
         build_ext.build_extensions(self)
 
 
@@ -62,8 +56,9 @@ crypto = Extension(
     sources=read_sources(),
     include_dirs=["src"],
     language="c++",
-    # Headers, the version script and these flags: a change to any of them rebuilds the module.
-    depends=sorted(glob.glob("src/**/*.h", recursive=True)) + [EXPORTS_MAP, "sources.txt", "setup.py"],
+    # Headers, the export lists and the options: a change to any of them rebuilds the module.
+    depends=sorted(glob.glob("src/**/*.h", recursive=True)) + sorted(glob.glob("src/module/exports*"))
+    + ["sources.txt", "build_options.txt", "build_options.py", "setup.py"],
 )
 
 # Name, description and entry points are in pyproject.toml.

@@ -1,3 +1,18 @@
-"""qoxcrypto: the .qox container (qoxcrypto.crypto) and its command line (python3 -m qoxcrypto)."""
+"""qoxcrypto: the .qox container (AES-CBC, PKCS#7, optional HMAC-SHA256 tag).
+
+qoxcrypto.crypto holds QOXStringCrypto for text and dictionaries. This package adds
+bytes to bytes (encrypt, decrypt), file objects (encrypt_stream, decrypt_stream) and
+file to file (encrypt_file, decrypt_file) for data of any size in constant memory,
+with failures that say why (ContainerError and its subclasses, all ValueError), and
+the command line (python3 -m qoxcrypto).
+"""
+from qoxcrypto.exceptions import (ContainerError, DamagedError, NotAContainerError,
+                                  TaggedContainerError, TagMismatchError)
+from qoxcrypto.files import decrypt_file, encrypt_file
+from qoxcrypto.stream import Decryptor, Encryptor, decrypt, decrypt_stream, encrypt, encrypt_stream
 
 __version__ = "1.0.0"
+__all__ = ["ContainerError", "DamagedError", "NotAContainerError", "TagMismatchError",
+           "TaggedContainerError", "Decryptor",
+           "Encryptor", "decrypt", "decrypt_file", "decrypt_stream", "encrypt", "encrypt_file",
+           "encrypt_stream"]

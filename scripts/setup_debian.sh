@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when run as root
-# and something is missing. Sourced by the other scripts.
+# and something is missing. Sourced by the other scripts, together with
+# build.sh (the build itself), which it sources too so that one line still
+# gives both functions.
 qox_install_packages() {
   local wanted=(cmake g++ make python3-dev libgtest-dev libbenchmark-dev libssl-dev
                 python3-pytest python3-hypothesis python3-cryptography
@@ -28,13 +30,4 @@ qox_install_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Configures and builds the extension for one interpreter into build/<tag>;
-# further arguments go to CMake as they are (later -D settings win).
-qox_build() {
-  local python=$1 tag=$2 cpp_tests=$3
-  shift 3
-  cmake -S . -B "build/$tag" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" \
-        -DQOX_BUILD_CPP_TESTS="$cpp_tests" "$@" >"build/$tag.configure.log" 2>&1 ||
-    { cat "build/$tag.configure.log"; return 1; }
-  cmake --build "build/$tag" -j "$(nproc)"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/build.sh"

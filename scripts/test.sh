@@ -2,10 +2,13 @@
 # Builds and tests the module: the engine's C++ tests, the Python suite and the
 # pip install / wheel test on the system interpreter first, then the Python
 # suite on its debug build (reference counts and the C API's own checks) where
-# Debian's is installed, on every other CPython 3.8-3.13 found under pyenv,
-# under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run of
-# the engine, its C++ tests cross-built for aarch64, s390x and Windows, and
-# the CNG stand-in held against Wine's bcrypt.dll. Fails if any of them fails.
+# Debian's is installed, on every other CPython 3.8-3.13 found under pyenv, on
+# a clang++ build, under AddressSanitizer and UndefinedBehaviorSanitizer, a
+# short fuzz run of the engine, its C++ tests cross-built for aarch64, s390x
+# and Windows (and the Python suite on aarch64 under emulation), and the CNG
+# stand-in held against Wine's bcrypt.dll; the module is also built for
+# Windows with MinGW-w64 and its exports and imports checked. Fails if any of
+# them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -33,7 +36,10 @@ else
   echo "=== debug interpreter: $debug_python not installed, skipped"
 fi
 
-for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
+# pyenv says where its interpreters are; without pyenv, its usual place.
+if command -v pyenv >/dev/null 2>&1; then pyenv_root=$(pyenv root)
+else pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}; fi
+for root in "$pyenv_root"/versions/3.{8,9,10,11,12,13}*; do
   python="$root/bin/python3"
   [ -x "$python" ] || continue
   tag="py$(basename "$root")"
@@ -43,6 +49,12 @@ for root in /root/.pyenv/versions/3.{8,9,10,11,12,13}*; do
      PYTHONPATH=/usr/lib/python3/dist-packages "$python" -m pytest tests/python -q -p no:cacheprovider; then :
   else failures+=("$tag"); fi
 done
+
+echo "=== clang++: the module built with clang, the Python suite on it"
+bash scripts/test_clang.sh || failures+=("clang")
+
+echo "=== Windows: the whole module compiled and linked with MinGW-w64 against CPython's Windows headers"
+bash scripts/test_windows_module.sh || failures+=("windows-module")
 
 echo "=== sanitizers: ASan and UBSan over the C++ and Python suites, LSan leak check"
 bash scripts/test_sanitizers.sh || failures+=("sanitizers")

@@ -74,14 +74,19 @@ arm64_root() {
 arm64_suite_tree() {
   local root=build/arm64-root tree=build/arm64-suite
   rm -rf "$tree" && mkdir -p "$tree/obj" "$tree/qoxcrypto" "$tree/tests/support" "$tree/bin" || return 1
-  sed -n 's/^\(engine\|module\) \+//p' sources.txt |
-    xargs -P "$(nproc)" -I{} sh -c 'aarch64-linux-gnu-g++ -std=c++17 -O2 -fPIC -fvisibility=hidden \
-      -fvisibility-inlines-hidden -Wall -Wextra -Isrc -I'"$root"'/usr/include/python3.11 \
-      -idirafter '"$root"'/usr/include -c "$1" -o '"$tree"'/obj/$(echo "$1" | tr / _).o' _ {} ||
-    return 1
+  local compile_options link_options
+  mapfile -t compile_options < <(python3 build_options.py gnu standard release compile)
+  mapfile -t link_options < <(python3 build_options.py gnu link runtime)
+  [ ${#compile_options[@]} -gt 0 ] && [ ${#link_options[@]} -gt 0 ] ||
+    { echo "build_options.txt gave no gnu options"; return 1; }
+  # Two at a time, each into an object named after its path.
+  awk '$1 == "engine" || $1 == "module" { print $2 }' sources.txt |
+    xargs -P 2 -I{} sh -c 'source=$1 object=$2/$(echo "$1" | tr / _).o; shift 2
+                           exec "$0" "$@" -c "$source" -o "$object"' \
+      aarch64-linux-gnu-g++ {} "$tree/obj" "${compile_options[@]}" -fPIC -I src \
+      -I "$root/usr/include/python3.11" -idirafter "$root/usr/include" || return 1
   aarch64-linux-gnu-g++ -shared -o "$tree/qoxcrypto/crypto.cpython-311-aarch64-linux-gnu.so" \
-    "$tree"/obj/*.o -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL \
-    -Wl,--version-script=src/module/exports.map || return 1
+    "$tree"/obj/*.o "${link_options[@]}" || return 1
   cp qoxcrypto/*.py qoxcrypto/*.pyi qoxcrypto/py.typed "$tree/qoxcrypto/" &&
     cp -r tests/python tests/data "$tree/tests/" && cp -r examples pytest.ini "$tree/" || return 1
   # The suite starts interpreters through sys.executable: a host script that

@@ -25,7 +25,7 @@ import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 modules = [n for n in names if n.startswith("qoxcrypto/crypto.") and n.endswith(".so")]
 assert len(modules) == 1, "want exactly one extension in the wheel: %s" % modules
-for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py"):
+for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py", "stream.py", "files.py"):
     assert "qoxcrypto/" + wanted in names, "the wheel lacks qoxcrypto/" + wanted
 print("wheel:", sys.argv[1].rsplit("/", 1)[1], "-", len(names), "files")
 PY
@@ -58,12 +58,14 @@ PY
   echo "$venv: $so imports, exports only PyInit_crypto, round-trips through the command line"
 done
 
-# The installed stub is what a type checker sees (PEP 561): a wrong argument type is caught.
+# The installed stub and the package's inline types are what a type checker sees (PEP 561):
+# a wrong argument type is caught in both.
 if /usr/bin/python3 -c "import mypy" 2>/dev/null; then
-  printf 'import qoxcrypto.crypto as c\nbox = c.QOXStringCrypto(b"k" * 32)\ntext: str = box.decrypt(box.encrypt("x"))\nbox.decrypt("not bytes")\n' > typed.py
+  printf 'import qoxcrypto.crypto as c\nbox = c.QOXStringCrypto(b"k" * 32)\ntext: str = box.decrypt(box.encrypt("x"))\nbox.decrypt("not bytes")\nimport qoxcrypto\nplain: bytes = qoxcrypto.decrypt(bytearray(32), qoxcrypto.encrypt(b"k" * 32, memoryview(b"x")))\nqoxcrypto.encrypt(b"k" * 32, "not bytes")\n' > typed.py
   /usr/bin/python3 -m mypy --python-executable "$work/venv/bin/python" --cache-dir "$work/mypy" \
     typed.py > mypy.out 2>&1 || true
-  if grep -q 'typed.py:4: error: Argument 1 to "decrypt"' mypy.out && [ "$(grep -c error: mypy.out)" = 1 ]; then
+  if grep -q 'typed.py:4: error: Argument 1 to "decrypt"' mypy.out &&
+     grep -q 'typed.py:7: error: Argument 2 to "encrypt"' mypy.out && [ "$(grep -c error: mypy.out)" = 2 ]; then
     echo "mypy reads the installed stub"
   else
     cat mypy.out; echo "mypy did not use the installed stub"; exit 1

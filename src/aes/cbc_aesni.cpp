@@ -26,12 +26,12 @@ QOX_TARGET_AESNI void encrypt_chain(const Keys& keys, const uint8_t iv[16], cons
                                     uint8_t* out, size_t blocks) {
   if (blocks == 0) return;
   const __m128i first = keys.first();
-  const __m128i first_last = _mm_xor_si128(first, keys.last());
+  const hw::DerivedKey first_last(_mm_xor_si128(first, keys.last()));
   __m128i state = _mm_xor_si128(_mm_xor_si128(load_block(in), load_block(iv)), first);
   for (size_t b = 1; b < blocks; ++b, in += 16, out += 16) {
     for (size_t r = 0; r < keys.mid_rounds(); ++r) state = _mm_aesenc_si128(state, keys.mid(r));
     const __m128i next_in = load_block(in + 16);
-    state = _mm_aesenclast_si128(state, _mm_xor_si128(first_last, next_in));
+    state = _mm_aesenclast_si128(state, _mm_xor_si128(first_last.get(), next_in));
     store_block(out, _mm_xor_si128(state, _mm_xor_si128(next_in, first)));
   }
   for (size_t r = 0; r < keys.mid_rounds(); ++r) state = _mm_aesenc_si128(state, keys.mid(r));
@@ -113,7 +113,7 @@ QOX_TARGET_AESNI void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16]
 
 }  // namespace qox::aes
 
-#else  // not x86-64: no AES-NI; the entry points stay total via the tables.
+#else  // not x86-64: no AES-NI; the entry points stay total through the table loops.
 
 namespace qox::aes {
 
@@ -121,12 +121,12 @@ bool aesni_available() { return false; }
 
 void cbc_encrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_encrypt(encrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_encrypt_table(k, iv, in, out, blocks);
 }
 
 void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_decrypt(decrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_decrypt_table(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

@@ -35,20 +35,24 @@ QOX_INLINE_VAES __m512i load_round_key_x4(const uint32_t* words) {
 
 // zmm counterpart of hw::StreamedKeys for any inner round count: each
 // inner key is reloaded and broadcast once per sixteen blocks, which
-// measured as fast as holding all of them in registers.
+// measured as fast as holding all of them in registers. First and last are
+// held, and wiped on exit.
 class StreamedKeysX4 {
  public:
   QOX_INLINE_VAES explicit StreamedKeysX4(const RoundKeys& k)
-      : k_(k), first_(load_round_key_x4(k.first)), last_(load_round_key_x4(k.last)) {}
+      : k_(k), outer_{load_round_key_x4(k.first), load_round_key_x4(k.last)} {}
+  QOX_INLINE_VAES ~StreamedKeysX4() { wipe(outer_); }
+  StreamedKeysX4(const StreamedKeysX4&) = delete;
+  StreamedKeysX4& operator=(const StreamedKeysX4&) = delete;
 
   size_t mid_rounds() const { return k_.mid_rounds; }
-  QOX_INLINE_VAES __m512i first() const { return first_; }
+  QOX_INLINE_VAES __m512i first() const { return outer_[0]; }
   QOX_INLINE_VAES __m512i mid(size_t r) const { return load_round_key_x4(k_.mid + 4 * r); }
-  QOX_INLINE_VAES __m512i last() const { return last_; }
+  QOX_INLINE_VAES __m512i last() const { return outer_[1]; }
 
  private:
   const RoundKeys& k_;
-  __m512i first_, last_;
+  __m512i outer_[2];  // first, last
 };
 
 // Lanes are blocks, lane 0 lowest. The chaining values of a register are
@@ -110,7 +114,7 @@ QOX_TARGET_VAES void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], 
 
 }  // namespace qox::aes
 
-#else  // not x86-64: no VAES; the entry point stays total via the tables.
+#else  // not x86-64: no VAES; the entry point stays total through the table loop.
 
 namespace qox::aes {
 
@@ -118,7 +122,7 @@ bool vaes_available() { return false; }
 
 void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                       size_t blocks) {
-  cbc_decrypt(decrypt_tables(tables()), k, iv, in, out, blocks);
+  cbc_decrypt_table(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

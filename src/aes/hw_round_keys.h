@@ -62,20 +62,39 @@ class HeldKeys {
 };
 
 // Any inner round count: inner keys are reloaded from the schedule words at
-// each use (cache hits, off the dependency chain); nothing is copied.
+// each use (cache hits, off the dependency chain); only first and last are
+// held, and wiped on exit.
 class StreamedKeys {
  public:
   QOX_INLINE_AESNI explicit StreamedKeys(const RoundKeys& k)
-      : k_(k), first_(load_round_key(k.first)), last_(load_round_key(k.last)) {}
+      : k_(k), outer_{load_round_key(k.first), load_round_key(k.last)} {}
+  QOX_INLINE_AESNI ~StreamedKeys() { wipe(outer_); }
+  StreamedKeys(const StreamedKeys&) = delete;
+  StreamedKeys& operator=(const StreamedKeys&) = delete;
 
   size_t mid_rounds() const { return k_.mid_rounds; }
-  QOX_INLINE_AESNI __m128i first() const { return first_; }
+  QOX_INLINE_AESNI __m128i first() const { return outer_[0]; }
   QOX_INLINE_AESNI __m128i mid(size_t r) const { return load_round_key(k_.mid + 4 * r); }
-  QOX_INLINE_AESNI __m128i last() const { return last_; }
+  QOX_INLINE_AESNI __m128i last() const { return outer_[1]; }
 
  private:
   const RoundKeys& k_;
-  __m128i first_, last_;
+  __m128i outer_[2];  // first, last
+};
+
+// A key value a kernel derives from the round keys (such as first ^ last),
+// wiped when the kernel returns.
+class DerivedKey {
+ public:
+  QOX_INLINE_AESNI explicit DerivedKey(__m128i value) : value_{value} {}
+  QOX_INLINE_AESNI ~DerivedKey() { wipe(value_); }
+  DerivedKey(const DerivedKey&) = delete;
+  DerivedKey& operator=(const DerivedKey&) = delete;
+
+  QOX_INLINE_AESNI __m128i get() const { return value_[0]; }
+
+ private:
+  __m128i value_[1];
 };
 
 }  // namespace qox::aes::hw

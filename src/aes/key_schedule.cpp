@@ -92,13 +92,15 @@ ExpandStatus expand_key(const uint8_t* key, size_t len, SchedulePair& out) {
     p.enc.mid.push_back(cut(w, r));
     p.dec.mid.push_back(cut(dw, nr - r));
   }
+  // The assignment releases the buffers of any schedule `out` held: wipe them first.
+  wipe(out);
   out = std::move(p);
   return ExpandStatus::ok;
 }
 
 void wipe(Schedule& s) noexcept {
   aes::wipe(s.first.data(), s.first.size());
-  aes::wipe(s.mid.data(), s.mid.size());
+  aes::wipe(s.mid.data(), s.mid.capacity());
   aes::wipe(s.last.data(), s.last.size());
 }
 

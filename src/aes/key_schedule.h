@@ -47,7 +47,8 @@ struct SchedulePair {
 // wipes `out` once it is done with it (see wipe below).
 ExpandStatus expand_key(const uint8_t* key, size_t len, SchedulePair& out);
 
-// Zeroes every round key, middle ones included (their storage is kept).
+// Zeroes every round key, middle ones included, and the spare room of the
+// middle list (its storage is kept).
 void wipe(Schedule& s) noexcept;
 void wipe(SchedulePair& p) noexcept;
 void wipe(std::vector<uint32_t>& words) noexcept;

@@ -4,8 +4,9 @@
 // (and each other), looked up on the instance at each call, so subclasses
 // can override any of them. json, os and the exception class
 // json.JSONDecodeError are module globals read when they are needed.
+#include "container/functions.h"
 #include "module/call.h"
-#include "module/function.h"
+#include "module/global_names.h"
 #include "module/handled.h"
 #include "module/with_block.h"
 
@@ -13,13 +14,11 @@ namespace qox::container {
 
 namespace {
 
-const Name kJson("json");
 const Name kDumps("dumps");
 const Name kLoads("loads");
 const Name kJsonDecodeError("JSONDecodeError");
 const Name kEnsureAscii("ensure_ascii");
 const Name kIndent("indent");
-const Name kOs("os");
 const Name kPath("path");
 const Name kExists("exists");
 const Name kEncrypt("encrypt");
@@ -27,10 +26,8 @@ const Name kDecrypt("decrypt");
 const Name kEncryptDict("encrypt_dict");
 const Name kDecryptToDict("decrypt_to_dict");
 const Name kQoxData("qox_data");
-const Name kDecode("decode");
 const Name kRead("read");
 const Name kWrite("write");
-const Name kUtf8("utf-8");
 const Name kWriteBinary("wb");
 const Name kReadBinary("rb");
 
@@ -170,66 +167,73 @@ PyObject* decrypt_file_to_dict_impl(PyObject* const* args) noexcept {
   return call_method(self, kDecryptToDict, {qox_data.get()}).release();
 }
 
-const FnSpec kDictJsonFileMethods[] = {
-    {"load_json",
-     "QOXStringCrypto.load_json",
-     "\n"
-     "        读取「可能是明文 JSON、也可能是 .qox 加密」的字节/字符串，返回解析后的对象\n"
-     "\n"
-     "        历史原因，default.json 在部分账号里是被迁移逻辑**就地加密覆盖**过的\n"
-     "        （明文 JSON 直接换成 .qox 二进制）。统一用本方法解析，调用方不必关心\n"
-     "        读到的是哪种格式，也不会因为按 utf-8 解码二进制而抛 UnicodeDecodeError。\n"
-     "\n"
-     "        :param raw: 文件原始内容（str 或 bytes）\n"
-     "        :return:    解析后的 Python 对象（通常是 dict）\n"
-     "        :raises ValueError: 两种格式都解析失败时抛出\n"
-     "        ",
-     {Param("self"), Param("raw", "Union[str, bytes]")},
-     "Any",
-     load_json_impl},
-    {"encrypt_dict",
-     "QOXStringCrypto.encrypt_dict",
-     "\n"
-     "        加密字典数据，返回.qox格式字节流\n"
-     "        :param data_dict: 待加密的字典（支持所有JSON可序列化类型）\n"
-     "        :return: .qox格式加密字节流\n"
-     "        ",
-     {Param("self"), Param("data_dict", "Dict[str, Any]")},
-     "bytes",
-     encrypt_dict_impl},
-    {"decrypt_to_dict",
-     "QOXStringCrypto.decrypt_to_dict",
-     "\n"
-     "        解密.qox格式数据并转换为字典\n"
-     "        :param qox_data: .qox格式加密字节流\n"
-     "        :return: 解密后的原始字典\n"
-     "        ",
-     {Param("self"), Param("qox_data", "bytes")},
-     "Dict[str, Any]",
-     decrypt_to_dict_impl},
-    {"encrypt_dict_to_file",
-     "QOXStringCrypto.encrypt_dict_to_file",
-     "\n"
-     "        加密字典并写入文件\n"
-     "        :param data_dict: 待加密的字典\n"
-     "        :param file_path: 输出文件路径（建议使用.qox后缀）\n"
-     "        ",
-     {Param("self"), Param("data_dict", "Dict[str, Any]"), Param("file_path", "str")},
-     "None",
-     encrypt_dict_to_file_impl},
-    {"decrypt_file_to_dict",
-     "QOXStringCrypto.decrypt_file_to_dict",
-     "\n"
-     "        从文件读取加密数据并解密为字典\n"
-     "        :param file_path: 加密文件路径\n"
-     "        :return: 解密后的字典\n"
-     "        ",
-     {Param("self"), Param("file_path", "str")},
-     "Dict[str, Any]",
-     decrypt_file_to_dict_impl},
-};
-const FunctionTable kDictJsonFileTable(kDictJsonFileMethods);
-
 }  // namespace
+
+const FnSpec kStringCryptoLoadJson = {
+    "load_json",
+    "QOXStringCrypto.load_json",
+    "\n"
+    "        读取「可能是明文 JSON、也可能是 .qox 加密」的字节/字符串，返回解析后的对象\n"
+    "\n"
+    "        历史原因，default.json 在部分账号里是被迁移逻辑**就地加密覆盖**过的\n"
+    "        （明文 JSON 直接换成 .qox 二进制）。统一用本方法解析，调用方不必关心\n"
+    "        读到的是哪种格式，也不会因为按 utf-8 解码二进制而抛 UnicodeDecodeError。\n"
+    "\n"
+    "        :param raw: 文件原始内容（str 或 bytes）\n"
+    "        :return:    解析后的 Python 对象（通常是 dict）\n"
+    "        :raises ValueError: 两种格式都解析失败时抛出\n"
+    "        ",
+    {Param("self"), Param("raw", "Union[str, bytes]")},
+    "Any",
+    load_json_impl,
+};
+const FnSpec kStringCryptoEncryptDict = {
+    "encrypt_dict",
+    "QOXStringCrypto.encrypt_dict",
+    "\n"
+    "        加密字典数据，返回.qox格式字节流\n"
+    "        :param data_dict: 待加密的字典（支持所有JSON可序列化类型）\n"
+    "        :return: .qox格式加密字节流\n"
+    "        ",
+    {Param("self"), Param("data_dict", "Dict[str, Any]")},
+    "bytes",
+    encrypt_dict_impl,
+};
+const FnSpec kStringCryptoDecryptToDict = {
+    "decrypt_to_dict",
+    "QOXStringCrypto.decrypt_to_dict",
+    "\n"
+    "        解密.qox格式数据并转换为字典\n"
+    "        :param qox_data: .qox格式加密字节流\n"
+    "        :return: 解密后的原始字典\n"
+    "        ",
+    {Param("self"), Param("qox_data", "bytes")},
+    "Dict[str, Any]",
+    decrypt_to_dict_impl,
+};
+const FnSpec kStringCryptoEncryptDictToFile = {
+    "encrypt_dict_to_file",
+    "QOXStringCrypto.encrypt_dict_to_file",
+    "\n"
+    "        加密字典并写入文件\n"
+    "        :param data_dict: 待加密的字典\n"
+    "        :param file_path: 输出文件路径（建议使用.qox后缀）\n"
+    "        ",
+    {Param("self"), Param("data_dict", "Dict[str, Any]"), Param("file_path", "str")},
+    "None",
+    encrypt_dict_to_file_impl,
+};
+const FnSpec kStringCryptoDecryptFileToDict = {
+    "decrypt_file_to_dict",
+    "QOXStringCrypto.decrypt_file_to_dict",
+    "\n"
+    "        从文件读取加密数据并解密为字典\n"
+    "        :param file_path: 加密文件路径\n"
+    "        :return: 解密后的字典\n"
+    "        ",
+    {Param("self"), Param("file_path", "str")},
+    "Dict[str, Any]",
+    decrypt_file_to_dict_impl,
+};
 
 }  // namespace qox::container

@@ -1,13 +1,11 @@
-// The .qox container: field offsets, sizes and the PKCS#7 helpers shared by the container code.
+// The .qox container: field offsets and sizes.
 //
 //   | MAGIC(4) | VERSION(1) | IV(16) | HMAC-SHA256(32, only with use_hmac) | CIPHERTEXT(16k) |
 //
 // The format is stored in files: no field may move or change width.
 #pragma once
 
-#include "module/function.h"
-
-#include <cstdint>
+#include "module/compat.h"
 
 namespace qox::container {
 
@@ -24,13 +22,5 @@ constexpr Py_ssize_t kVersionOffset = 4;
 constexpr Py_ssize_t kIvOffset = 5;
 constexpr Py_ssize_t kTagOffset = 21;
 constexpr Py_ssize_t kTagEnd = 53;
-
-// Length of `data` without its PKCS#7 padding (block length 16). Raises the
-// module's ValueError for a length that is 0 or not a multiple of 16, and for
-// a padding byte outside 1..16 or padding bytes that disagree; -1 then.
-Py_ssize_t pkcs7_unpadded_length(const uint8_t* data, Py_ssize_t size) noexcept;
-
-// The description of _pkcs7_unpad, to recognise the module's own function.
-const FnSpec& pkcs7_unpad_description() noexcept;
 
 }  // namespace qox::container

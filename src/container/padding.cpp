@@ -1,5 +1,7 @@
-// _pkcs7_pad and _pkcs7_unpad: PKCS#7 padding to 16-byte blocks.
-#include "container/layout.h"
+// _pkcs7_pad and _pkcs7_unpad: pkcs7.h's byte logic on bytes objects, with the module's messages.
+#include "container/padding.h"
+
+#include "container/functions.h"
 #include "container/pkcs7.h"
 
 #include <cstring>
@@ -29,13 +31,14 @@ PyObject* pkcs7_unpad_impl(PyObject* const* args) noexcept {
   return PyBytes_FromStringAndSize(PyBytes_AS_STRING(data), length);
 }
 
-const FnSpec kPaddingFunctions[] = {
-    {"_pkcs7_pad", "_pkcs7_pad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_pad_impl},
-    {"_pkcs7_unpad", "_pkcs7_unpad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_unpad_impl},
-};
-const FunctionTable kPaddingTable(kPaddingFunctions);
-
 }  // namespace
+
+const FnSpec kPkcs7PadFunction = {
+    "_pkcs7_pad", "_pkcs7_pad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_pad_impl,
+};
+const FnSpec kPkcs7UnpadFunction = {
+    "_pkcs7_unpad", "_pkcs7_unpad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_unpad_impl,
+};
 
 // Shared by _pkcs7_unpad and by decrypt, which unpads in place when the
 // module's own _pkcs7_unpad is bound.
@@ -53,7 +56,5 @@ Py_ssize_t pkcs7_unpadded_length(const uint8_t* data, Py_ssize_t size) noexcept 
   PyErr_SetString(PyExc_ValueError, "填充校验失败，数据已损坏或密钥不正确");
   return -1;
 }
-
-const FnSpec& pkcs7_unpad_description() noexcept { return kPaddingFunctions[1]; }
 
 }  // namespace qox::container

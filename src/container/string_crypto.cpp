@@ -5,14 +5,18 @@
 // every class constant is read from the instance, so rebinding a global or
 // shadowing a constant changes what the next call does. The fast paths below
 // only skip work whose outcome is already known (exact bytes, exact ints, the
-// module's own _pkcs7_unpad). When the whole road is the module's own code,
-// encrypt builds the container in one allocation and encrypts inside it, and
-// decrypt reads the ciphertext where it lies; the HMAC reads a view.
-#include "aes/python/cbc_into.h"
-#include "aes/python/pristine.h"
+// module's own _pkcs7_unpad). On _aes_cbc's fast road (AesCbcFastRoad, with
+// the module's own _pkcs7_pad for encrypt), encrypt builds the container in
+// one allocation and encrypts inside it, and decrypt reads the ciphertext where
+// it lies; the HMAC reads a view.
+#include "aes/python/aes_cbc.h"
+#include "container/functions.h"
+#include "container/hmac_tag.h"
 #include "container/layout.h"
-#include "container/own_road.h"
+#include "container/padding.h"
 #include "module/call.h"
+#include "module/global_names.h"
+#include "module/py_operators.h"
 #include "module/unpack.h"
 
 #include <algorithm>
@@ -22,26 +26,8 @@ namespace qox::container {
 
 namespace {
 
-const Name kKey("key");
-const Name kUseHmac("use_hmac");
-const Name kMagicNumber("MAGIC_NUMBER");
-const Name kVersionName("VERSION");
-const Name kBlockSizeName("BLOCK_SIZE");
-const Name kHeaderSizeName("HEADER_SIZE");
-const Name kOs("os");
 const Name kUrandom("urandom");
-const Name kHmac("hmac");
-const Name kNew("new");
-const Name kDigest("digest");
 const Name kCompareDigest("compare_digest");
-const Name kHashlib("hashlib");
-const Name kSha256("sha256");
-const Name kGetKey("_get_key");
-const Name kAesCbc("_aes_cbc");
-const Name kPkcs7Pad("_pkcs7_pad");
-const Name kPkcs7Unpad("_pkcs7_unpad");
-const Name kDecode("decode");
-const Name kUtf8("utf-8");
 
 constexpr Py_ssize_t kIvSize = 16;
 
@@ -70,127 +56,6 @@ Ref schedule_for(PyObject* self, int index) {
   return std::move(schedules[index]);
 }
 
-// `hmac.new(self.key, message, hashlib.sha256).digest()`
-Ref hmac_sha256(PyObject* self, PyObject* message) {
-  Ref hmac_new = global_attr(kHmac, kNew);
-  if (!hmac_new) return Ref();
-  Ref key = get_attr(self, kKey);
-  if (!key) return Ref();
-  Ref sha256 = global_attr(kHashlib, kSha256);
-  if (!sha256) return Ref();
-  Ref mac = call(hmac_new.get(), {key.get(), message, sha256.get()});
-  if (!mac) return Ref();
-  return call_method(mac.get(), kDigest, {});
-}
-
-// `bytes([value])`: one byte for an int in 0..255, the host's error otherwise.
-Ref single_byte(PyObject* value) {
-  if (PyLong_CheckExact(value)) {
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(value, &overflow);
-    if (overflow == 0 && number >= 0 && number <= 255) {
-      const char byte = static_cast<char>(number);
-      return Ref::steal(PyBytes_FromStringAndSize(&byte, 1));
-    }
-  }
-  Ref list = Ref::steal(PyList_New(1));
-  if (!list) return Ref();
-  PyList_SET_ITEM(list.get(), 0, Ref::borrow(value).release());
-  return Ref::steal(PyBytes_FromObject(list.get()));
-}
-
-// `a + b + c + ...`: one allocation of the final size when every part is
-// exactly bytes, the host's `+` from left to right otherwise.
-Ref concatenate(std::initializer_list<PyObject*> parts) {
-  Py_ssize_t total = 0;
-  bool all_bytes = true;
-  for (PyObject* part : parts) {
-    if (!PyBytes_CheckExact(part)) {
-      all_bytes = false;
-      break;
-    }
-    if (PyBytes_GET_SIZE(part) > PY_SSIZE_T_MAX - total) {
-      PyErr_NoMemory();
-      return Ref();
-    }
-    total += PyBytes_GET_SIZE(part);
-  }
-  if (all_bytes) {
-    Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
-    if (!joined) return Ref();
-    char* out = PyBytes_AS_STRING(joined.get());
-    for (PyObject* part : parts) {
-      const auto size = static_cast<size_t>(PyBytes_GET_SIZE(part));
-      std::memcpy(out, PyBytes_AS_STRING(part), size);
-      out += size;
-    }
-    return joined;
-  }
-  Ref sum = Ref::borrow(*parts.begin());
-  for (auto part = parts.begin() + 1; part != parts.end() && sum; ++part) {
-    sum = Ref::steal(PyNumber_Add(sum.get(), *part));
-  }
-  return sum;
-}
-
-// `data[start:stop]` for exact bytes and non-negative bounds.
-Ref slice(PyObject* data, Py_ssize_t start, Py_ssize_t stop) {
-  const Py_ssize_t size = PyBytes_GET_SIZE(data);
-  start = std::min(start, size);
-  stop = std::max(start, std::min(stop, size));
-  return Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + start, stop - start));
-}
-
-// `length < limit`: 1, 0, or -1 with an exception set.
-int less_than(Py_ssize_t length, PyObject* limit) {
-  if (PyLong_CheckExact(limit)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(limit, &overflow);
-    if (overflow != 0) return overflow > 0;
-    return length < value;
-  }
-  Ref length_obj = Ref::steal(PyLong_FromSsize_t(length));
-  return length_obj ? PyObject_RichCompareBool(length_obj.get(), limit, Py_LT) : -1;
-}
-
-// `data[:4] != expected`: 1, 0, or -1 with an exception set.
-int magic_differs(PyObject* data, PyObject* expected) {
-  const Py_ssize_t size = std::min(PyBytes_GET_SIZE(data), kMagicSize);
-  if (PyBytes_CheckExact(expected)) {
-    return PyBytes_GET_SIZE(expected) != size ||
-           std::memcmp(PyBytes_AS_STRING(expected), PyBytes_AS_STRING(data),
-                       static_cast<size_t>(size)) != 0;
-  }
-  Ref magic = slice(data, 0, kMagicSize);
-  return magic ? PyObject_RichCompareBool(magic.get(), expected, Py_NE) : -1;
-}
-
-// `value != expected` for a small int value: 1, 0, or -1 with an exception set.
-int int_differs(long value, PyObject* expected) {
-  if (PyLong_CheckExact(expected)) {
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(expected, &overflow);
-    return overflow != 0 || number != value;
-  }
-  Ref value_obj = Ref::steal(PyLong_FromLong(value));
-  return value_obj ? PyObject_RichCompareBool(value_obj.get(), expected, Py_NE) : -1;
-}
-
-// `length % block != 0`: 1, 0, or -1 with an exception set.
-int not_a_multiple(Py_ssize_t length, PyObject* block) {
-  if (PyLong_CheckExact(block)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(block, &overflow);
-    if (overflow == 0 && value > 0) return length % value != 0;
-  }
-  // Zero, negative, huge or non-int divisors: the host's `%` and `!=`.
-  Ref length_obj = Ref::steal(PyLong_FromSsize_t(length));
-  Ref remainder = length_obj ? Ref::steal(PyNumber_Remainder(length_obj.get(), block)) : Ref();
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!remainder || !zero) return -1;
-  return PyObject_RichCompareBool(remainder.get(), zero.get(), Py_NE);
-}
-
 // `value.decode("utf-8")`, strict.
 PyObject* decode_utf8(PyObject* value) {
   if (PyBytes_CheckExact(value)) {
@@ -204,7 +69,7 @@ PyObject* decode_utf8(PyObject* value) {
 PyObject* unpad_and_decode(PyObject* padded) {
   Ref unpad = lookup_global(kPkcs7Unpad);
   if (!unpad) return nullptr;
-  if (is_function_of(unpad.get(), pkcs7_unpad_description()) && PyBytes_CheckExact(padded)) {
+  if (is_function_of(unpad.get(), kPkcs7UnpadFunction) && PyBytes_CheckExact(padded)) {
     const Py_ssize_t length = pkcs7_unpadded_length(
         reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(padded)), PyBytes_GET_SIZE(padded));
     if (length < 0) return nullptr;
@@ -217,7 +82,7 @@ PyObject* unpad_and_decode(PyObject* padded) {
 // The tag and the header around a ciphertext that already sits at offset 53
 // of `container`, as encrypt's last steps: the tag when use_hmac is true, then
 // magic and version read from the instance. Constants of other sizes or types
-// take the written concatenation instead.
+// take the general road's concatenation instead.
 Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t ciphertext_size) {
   Ref tag = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
   const int with_tag = attribute_truth(self, kUseHmac);
@@ -261,7 +126,8 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
 
 // encrypt with the module's own _pkcs7_pad, _aes_cbc and CBC loop: the
 // padded plaintext is written once, into the container, and encrypted there.
-Ref encrypt_in_place(PyObject* self, PyObject* data, PyObject* schedule, PyObject* iv) {
+Ref encrypt_in_place(PyObject* self, const AesCbcFastRoad& aes_cbc, PyObject* data,
+                     PyObject* schedule, PyObject* iv) {
   const Py_ssize_t size = PyBytes_GET_SIZE(data);
   const Py_ssize_t pad = kBlockSize - size % kBlockSize;
   if (size > PY_SSIZE_T_MAX - pad - kTagEnd) return Ref::steal(PyErr_NoMemory());
@@ -271,8 +137,7 @@ Ref encrypt_in_place(PyObject* self, PyObject* data, PyObject* schedule, PyObjec
   auto* ciphertext = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(container.get())) + kTagEnd;
   std::memcpy(ciphertext, PyBytes_AS_STRING(data), static_cast<size_t>(size));
   std::memset(ciphertext + size, static_cast<int>(pad), static_cast<size_t>(pad));
-  if (!cbc_into(Direction::encrypt, schedule, iv, ciphertext, ciphertext,
-                static_cast<size_t>(ciphertext_size))) {
+  if (!aes_cbc.run(schedule, ciphertext, ciphertext, static_cast<size_t>(ciphertext_size))) {
     return Ref();
   }
   return finish_container(self, std::move(container), iv, ciphertext_size);
@@ -317,9 +182,11 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   if (!key) return nullptr;
   Ref pad = lookup_global(kPkcs7Pad);
   if (!pad) return nullptr;
-  if (PyBytes_CheckExact(data.get()) && is_own_function(pad.get(), "_pkcs7_pad") &&
-      own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt)) {
-    return encrypt_in_place(self, data.get(), encrypt_schedule.get(), iv.get()).release();
+  if (PyBytes_CheckExact(data.get()) && is_function_of(pad.get(), kPkcs7PadFunction)) {
+    const AesCbcFastRoad fast(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt);
+    if (fast.applies()) {
+      return encrypt_in_place(self, fast, data.get(), encrypt_schedule.get(), iv.get()).release();
+    }
   }
   Ref padded = call(pad.get(), {data.get()});
   if (!padded) return nullptr;
@@ -359,7 +226,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
 
   Ref magic = get_attr(self, kMagicNumber);
   if (!magic) return nullptr;
-  const int wrong_magic = magic_differs(container, magic.get());
+  const int wrong_magic = prefix_differs(container, kMagicSize, magic.get());
   if (wrong_magic < 0) return nullptr;
   if (wrong_magic) return raise_value_error("无效的.qox格式（Magic不匹配）");
 
@@ -379,7 +246,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
     return raise_with(PyExc_ValueError, text_with_value("不支持的版本: ", version_obj.get()));
   }
 
-  Ref iv = slice(container, kIvOffset, kTagOffset);
+  Ref iv = bytes_slice(container, kIvOffset, kTagOffset);
   if (!iv) return nullptr;
   const int with_tag = attribute_truth(self, kUseHmac);
   if (with_tag < 0) return nullptr;
@@ -388,7 +255,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   if (with_tag) {
     // The tag is checked before the ciphertext length and before anything
     // is decrypted; a short tag simply fails the comparison.
-    Ref stored_tag = slice(container, kTagOffset, kTagEnd);
+    Ref stored_tag = bytes_slice(container, kTagOffset, kTagEnd);
     if (!stored_tag) return nullptr;
     Ref message = hmac_message(container, ciphertext_offset);
     if (!message) return nullptr;
@@ -418,17 +285,17 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   Ref key = get_attr(self, kKey);
   if (!key) return nullptr;
   Ref padded;
-  if (own_cbc_road(aes_cbc.get(), key.get(), iv.get(), Direction::decrypt)) {
+  const AesCbcFastRoad fast(aes_cbc.get(), key.get(), iv.get(), Direction::decrypt);
+  if (fast.applies()) {
     // The module's own loop reads the ciphertext where it lies.
     padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, ciphertext_size));
-    if (!padded ||
-        !cbc_into(Direction::decrypt, decrypt_schedule.get(), iv.get(), bytes + ciphertext_offset,
-                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get())),
-                  static_cast<size_t>(ciphertext_size))) {
+    if (!padded || !fast.run(decrypt_schedule.get(), bytes + ciphertext_offset,
+                             reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get())),
+                             static_cast<size_t>(ciphertext_size))) {
       return nullptr;
     }
   } else {
-    Ref ciphertext = slice(container, ciphertext_offset, size);
+    Ref ciphertext = bytes_slice(container, ciphertext_offset, size);
     if (!ciphertext) return nullptr;
     padded = call(aes_cbc.get(),
                   {decrypt_schedule.get(), key.get(), iv.get(), ciphertext.get(), Py_False});
@@ -437,32 +304,35 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   return unpad_and_decode(padded.get());
 }
 
-const FnSpec kStringCryptoMethods[] = {
-    {"__init__",
-     "QOXStringCrypto.__init__",
-     "\n"
-     "        初始化加密器\n"
-     "        :param key: 32字节加密密钥（AES-256）\n"
-     "        :param use_hmac: 是否启用HMAC校验（默认True）\n"
-     "        ",
-     {Param("self"), Param("key", "bytes"), Param("use_hmac", "bool", Default::true_value)},
-     nullptr,
-     init_impl},
-    {"encrypt",
-     "QOXStringCrypto.encrypt",
-     "加密字符串或字节数据，返回.qox格式的字节流",
-     {Param("self"), Param("data", "Union[str, bytes]")},
-     "bytes",
-     encrypt_impl},
-    {"decrypt",
-     "QOXStringCrypto.decrypt",
-     "解密.qox格式数据，返回原始字符串",
-     {Param("self"), Param("qox_data", "bytes")},
-     "str",
-     decrypt_impl},
-};
-const FunctionTable kStringCryptoTable(kStringCryptoMethods);
-
 }  // namespace
+
+const FnSpec kStringCryptoInit = {
+    "__init__",
+    "QOXStringCrypto.__init__",
+    "\n"
+    "        初始化加密器\n"
+    "        :param key: 32字节加密密钥（AES-256）\n"
+    "        :param use_hmac: 是否启用HMAC校验（默认True）\n"
+    "        ",
+    {Param("self"), Param("key", "bytes"), Param("use_hmac", "bool", Default::true_value)},
+    nullptr,
+    init_impl,
+};
+const FnSpec kStringCryptoEncrypt = {
+    "encrypt",
+    "QOXStringCrypto.encrypt",
+    "加密字符串或字节数据，返回.qox格式的字节流",
+    {Param("self"), Param("data", "Union[str, bytes]")},
+    "bytes",
+    encrypt_impl,
+};
+const FnSpec kStringCryptoDecrypt = {
+    "decrypt",
+    "QOXStringCrypto.decrypt",
+    "解密.qox格式数据，返回原始字符串",
+    {Param("self"), Param("qox_data", "bytes")},
+    "str",
+    decrypt_impl,
+};
 
 }  // namespace qox::container

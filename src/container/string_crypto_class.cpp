@@ -1,22 +1,19 @@
 // The class QOXStringCrypto: its docstring, constants and methods, in namespace order.
+#include "container/functions.h"
 #include "container/layout.h"
-#include "module/classes.h"
+#include "module/global_names.h"
 
 namespace qox::container {
 
 namespace {
-
-const Name kMagicNumber("MAGIC_NUMBER");
-const Name kVersionName("VERSION");
-const Name kBlockSizeName("BLOCK_SIZE");
-const Name kHmacSizeName("HMAC_SIZE");
-const Name kHeaderSizeName("HEADER_SIZE");
 
 Ref make_magic() noexcept { return Ref::steal(PyBytes_FromStringAndSize(kMagic, kMagicSize)); }
 Ref make_version() noexcept { return Ref::steal(PyLong_FromLong(kVersion)); }
 Ref make_block_size() noexcept { return Ref::steal(PyLong_FromLong(kBlockSize)); }
 Ref make_hmac_size() noexcept { return Ref::steal(PyLong_FromLong(kHmacSize)); }
 Ref make_header_size() noexcept { return Ref::steal(PyLong_FromLong(kHeaderSize)); }
+
+}  // namespace
 
 const ClassDescription kStringCryptoClass = {
     "QOXStringCrypto",
@@ -29,18 +26,15 @@ const ClassDescription kStringCryptoClass = {
         {&kHeaderSizeName, make_header_size},
     },
     {
-        {"QOXStringCrypto.__init__", false},
-        {"QOXStringCrypto.encrypt", false},
-        {"QOXStringCrypto.decrypt", false},
-        {"QOXStringCrypto.load_json", false},
-        {"QOXStringCrypto.encrypt_dict", false},
-        {"QOXStringCrypto.decrypt_to_dict", false},
-        {"QOXStringCrypto.encrypt_dict_to_file", false},
-        {"QOXStringCrypto.decrypt_file_to_dict", false},
+        {&kStringCryptoInit, false},
+        {&kStringCryptoEncrypt, false},
+        {&kStringCryptoDecrypt, false},
+        {&kStringCryptoLoadJson, false},
+        {&kStringCryptoEncryptDict, false},
+        {&kStringCryptoDecryptToDict, false},
+        {&kStringCryptoEncryptDictToFile, false},
+        {&kStringCryptoDecryptFileToDict, false},
     },
 };
-const ClassRegistration kStringCryptoRegistration(kStringCryptoClass);
-
-}  // namespace
 
 }  // namespace qox::container

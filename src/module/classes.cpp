@@ -1,7 +1,7 @@
-// Class descriptions and the import-time step that turns one into a class.
+// define_class: the namespace filled in the class statement's order, then the host's type().
 #include "module/classes.h"
 
-#include "module/function.h"
+#include "module/global_names.h"
 #include "module/state.h"
 
 namespace qox {
@@ -11,9 +11,6 @@ namespace {
 const Name kModuleKey("__module__");
 const Name kQualnameKey("__qualname__");
 const Name kDocKey("__doc__");
-const Name kModuleName("qoxcrypto.crypto");
-
-ClassRegistration* registered_classes = nullptr;  // zero-initialised before any registration
 
 bool set_item(PyObject* dict, PyObject* key, Ref value) {
   return value && PyDict_SetItem(dict, key, value.get()) == 0;
@@ -46,8 +43,7 @@ Ref make_namespace(const ClassDescription& description, PyObject* class_name) {
     if (!set_item(ns.get(), constant.name->get(), constant.make())) return Ref();
   }
   for (const ClassMethod& method : description.methods) {
-    const FnSpec* fn = find_spec(method.qualname);
-    if (fn == nullptr) Py_FatalError("qoxcrypto: method description missing");
+    const FnSpec* fn = method.function;
     // Keyed by the plain name; the function keeps its qualified name.
     Ref method_name = Ref::steal(PyUnicode_InternFromString(fn->name));
     if (!method_name || !set_item(ns.get(), method_name.get(), make_method(method, *fn))) {
@@ -59,24 +55,10 @@ Ref make_namespace(const ClassDescription& description, PyObject* class_name) {
 
 }  // namespace
 
-ClassRegistration::ClassRegistration(const ClassDescription& description) noexcept
-    : description_(&description), next_(registered_classes) {
-  registered_classes = this;
-}
-
-const ClassDescription* find_class_description(const char* name) noexcept {
-  for (const ClassRegistration* entry = registered_classes; entry; entry = entry->next_) {
-    if (same_text(entry->description_->name, name)) return entry->description_;
-  }
-  return nullptr;
-}
-
-bool define_class(const char* name) noexcept {
-  const ClassDescription* description = find_class_description(name);
-  if (description == nullptr) Py_FatalError("qoxcrypto: class description missing");
-  Ref class_name = Ref::steal(PyUnicode_InternFromString(description->name));
+bool define_class(const ClassDescription& description) noexcept {
+  Ref class_name = Ref::steal(PyUnicode_InternFromString(description.name));
   if (!class_name) return false;
-  Ref ns = make_namespace(*description, class_name.get());
+  Ref ns = make_namespace(description, class_name.get());
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   if (!ns || !bases) return false;
   // The host's own `type`, whatever the module dict or builtins hold.

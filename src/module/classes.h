@@ -1,6 +1,7 @@
 // Class descriptions and the import-time step that turns one into a class.
 #pragma once
 
+#include "module/function.h"
 #include "module/names.h"
 #include "module/ref.h"
 
@@ -16,10 +17,10 @@ struct ClassConstant {
   Ref (*make)() noexcept;
 };
 
-// A method of the class body, by the qualified name of its function
-// description; `is_static` wraps the function in the host's staticmethod.
+// A method of the class body, by its function description; `is_static` wraps
+// the function in the host's staticmethod.
 struct ClassMethod {
-  const char* qualname;
+  const FnSpec* function;
   bool is_static;
 };
 
@@ -33,22 +34,8 @@ struct ClassDescription {
   std::initializer_list<ClassMethod> methods;
 };
 
-// Registers a class description at static-initialisation time, so that the
-// import-time sequence can create the class by name.
-class ClassRegistration {
- public:
-  explicit ClassRegistration(const ClassDescription& description) noexcept;
-
- private:
-  friend const ClassDescription* find_class_description(const char* name) noexcept;
-  const ClassDescription* description_;
-  ClassRegistration* next_;
-};
-
-const ClassDescription* find_class_description(const char* name) noexcept;
-
 // `type(name, (object,), namespace)` for the described class, bound as the
 // module global `name`. False with an exception set when a step fails.
-bool define_class(const char* name) noexcept;
+bool define_class(const ClassDescription& description) noexcept;
 
 }  // namespace qox

@@ -1,5 +1,6 @@
 // The function object's type: attributes, method binding, garbage collection.
 #include "module/function_object.h"
+#include "module/global_names.h"
 #include "module/names.h"
 
 #include <cstddef>
@@ -8,7 +9,6 @@ namespace qox {
 
 namespace {
 
-const Name kModuleName("qoxcrypto.crypto");
 const Name kReturn("return");
 const Name kInspect("inspect");
 const Name kParameter("Parameter");
@@ -268,24 +268,6 @@ Ref text_or_none(const char* text) {
 }
 
 }  // namespace
-
-namespace {
-FunctionTable* registered_tables = nullptr;  // zero-initialised before any table
-}  // namespace
-
-FunctionTable::FunctionTable(const FnSpec* specs, size_t count) noexcept
-    : specs_(specs), count_(count), next_(registered_tables) {
-  registered_tables = this;
-}
-
-const FnSpec* find_spec(const char* qualname) noexcept {
-  for (const FunctionTable* table = registered_tables; table; table = table->next_) {
-    for (size_t i = 0; i < table->count_; ++i) {
-      if (same_text(table->specs_[i].qualname, qualname)) return &table->specs_[i];
-    }
-  }
-  return nullptr;
-}
 
 PyTypeObject* result_type_of(const char* annotation) noexcept {
   if (annotation == nullptr) return nullptr;

@@ -4,7 +4,6 @@
 #include "module/ref.h"
 
 #include <cstring>
-#include <initializer_list>
 
 namespace qox {
 
@@ -43,6 +42,8 @@ PyTypeObject* result_type_of(const char* annotation) noexcept;
 enum class Default : unsigned char { required, true_value };
 
 struct Param {
+  // An unused slot of a ParamList.
+  constexpr Param() : Param(nullptr) {}
   constexpr Param(const char* name, const char* annotation = nullptr,
                   Default default_value = Default::required)
       : name(name),
@@ -55,41 +56,42 @@ struct Param {
   Default default_value;
 };
 
+// The binder sizes its per-call arrays by this.
+constexpr int kMaxParams = 8;
+
+// A function's parameters in order. Written as a braced list of Params in
+// the description tables: as an aggregate of kMaxParams slots, a list with
+// more parameters than the binder has room for does not compile.
+struct ParamList {
+  Param slots[kMaxParams];
+
+  size_t size() const noexcept {
+    size_t n = 0;
+    while (n < kMaxParams && slots[n].name != nullptr) ++n;
+    return n;
+  }
+  const Param* begin() const noexcept { return slots; }
+  const Param* end() const noexcept { return slots + size(); }
+};
+
 // The body of a function: receives the checked and converted arguments, one
 // per parameter (self first for methods), and returns a new reference or
 // nullptr with an exception set.
 using Impl = PyObject* (*)(PyObject* const* args) noexcept;
 
-// Static description of one function; each area of the module keeps a table
-// of these next to the code that implements them.
+// Static description of one function: a named constant next to the code that
+// implements it. The import sequence defines the function from it, classes
+// list their methods by it, and bodies recognise the module's own function by
+// it (is_function_of), always by reference.
 struct FnSpec {
   const char* name;
   const char* qualname;
   const char* doc;  // nullptr: __doc__ is None
-  std::initializer_list<Param> params;
+  ParamList params;
   const char* return_annotation;  // nullptr: none
   Impl impl;
 };
 
-constexpr int kMaxParams = 8;
-
-// Registers a table of descriptions at static-initialisation time so that the
-// import-time sequence can define its functions by qualified name.
-class FunctionTable {
- public:
-  template <size_t N>
-  explicit FunctionTable(const FnSpec (&specs)[N]) noexcept : FunctionTable(specs, N) {}
-
- private:
-  FunctionTable(const FnSpec* specs, size_t count) noexcept;
-  friend const FnSpec* find_spec(const char* qualname) noexcept;
-  const FnSpec* specs_;
-  size_t count_;
-  FunctionTable* next_;
-};
-
-// The registered description with this qualified name, or nullptr.
-const FnSpec* find_spec(const char* qualname) noexcept;
 
 // Creates a function object for `spec`; nullptr with an exception on failure.
 Ref make_function(const FnSpec& spec) noexcept;

@@ -1,4 +1,4 @@
-// HandledException: an `except` block for C++ bodies, with Python's implicit chaining.
+// Taking, matching and restoring the handled exception, with __context__ set as Python does.
 #include "module/handled.h"
 
 namespace qox {

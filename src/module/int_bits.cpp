@@ -1,4 +1,4 @@
-// Python integer arithmetic that the module's functions need on unbounded ints.
+// low_bits and the sign of an int: small ints read directly, larger ones masked by the host.
 #include "module/int_bits.h"
 #include "module/ref.h"
 

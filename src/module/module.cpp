@@ -1,5 +1,6 @@
 // Module entry, creation and execution, with their once-per-process rules.
 #include "module/function.h"
+#include "module/global_names.h"
 #include "module/names.h"
 #include "module/sequence.h"
 #include "module/state.h"
@@ -22,7 +23,6 @@ const char kModuleDoc[] =
     "    | MAGIC(4B) | VERSION(1B) | IV(16B) | HMAC(32B) | ENCRYPTED_DATA |\n"
     "（use_hmac=False 时没有 HMAC 段）\n";
 
-const Name kQualifiedModuleName("qoxcrypto.crypto");
 const Name kStaticmethod("staticmethod");
 const Name kEnumerate("enumerate");
 const Name kOpen("open");
@@ -90,10 +90,10 @@ bool warn_on_version_mismatch() {
 
 bool register_in_sys_modules(PyObject* module) {
   PyObject* modules = PyImport_GetModuleDict();
-  PyObject* present = PyDict_GetItemWithError(modules, kQualifiedModuleName.get());
+  PyObject* present = PyDict_GetItemWithError(modules, kModuleName.get());
   if (present != nullptr) return true;
   if (PyErr_Occurred()) return false;
-  return PyDict_SetItem(modules, kQualifiedModuleName.get(), module) == 0;
+  return PyDict_SetItem(modules, kModuleName.get(), module) == 0;
 }
 
 // A builtin the functions keep for good; NameError when it is missing.

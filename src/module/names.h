@@ -5,7 +5,9 @@
 
 namespace qox {
 
-// A str constant declared at namespace scope next to the code that uses it.
+// A str constant at namespace scope: the module's globals and every text more
+// than one file uses are in the pool of global_names.h, any other text is
+// declared next to the only code that uses it.
 // Every Name registers itself at static-initialisation time; create_constants()
 // makes the interned str objects during module execution, and they live for
 // the rest of the process (the module has no cleanup).

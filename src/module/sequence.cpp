@@ -1,9 +1,7 @@
-// The import-time sequence: binds every module global, in order, once per process.
+// The standard imports, the statements the areas' parts are written with, and their order.
 #include "module/sequence.h"
 
-#include "aes/python/round_tables.h"
-#include "module/classes.h"
-#include "module/function.h"
+#include "module/global_names.h"
 #include "module/state.h"
 #include "module/unpack.h"
 
@@ -12,26 +10,6 @@
 namespace qox {
 
 namespace {
-
-const Name kOs("os");
-const Name kJson("json");
-const Name kHmac("hmac");
-const Name kStruct("struct");
-const Name kHashlib("hashlib");
-const Name kTyping("typing");
-const Name kUnion("Union");
-const Name kDict("Dict");
-const Name kAny("Any");
-const Name kList("List");
-const Name kTuple("Tuple");
-const Name kBuildSbox("_build_sbox");
-const Name kSbox("_SBOX");
-const Name kInvSbox("_INV_SBOX");
-const Name kBuildTables("_build_tables");
-const Name kKeyCache("_KEY_CACHE");
-const Name kNativeAes("_NATIVE_AES");
-const Name kTest("__test__");
-const Name kInitNativeBackend("_init_native_backend");
 
 PyObject* module_dict() { return process_state().module_dict; }
 
@@ -73,68 +51,57 @@ bool import_from(const Name& module_name, std::initializer_list<const Name*> nam
   return true;
 }
 
-// `def name(...)`: a new function object bound under its name.
-bool define(const char* qualname) {
-  const FnSpec* spec = find_spec(qualname);
-  if (spec == nullptr) Py_FatalError("qoxcrypto: function description missing");
-  Ref function = make_function(*spec);
-  if (!function) return false;
-  return PyObject_SetAttrString(process_state().module, spec->name, function.get()) == 0;
+}  // namespace
+
+bool define(const FnSpec& function) noexcept {
+  Ref object = make_function(function);
+  if (!object) return false;
+  return PyObject_SetAttrString(process_state().module, function.name, object.get()) == 0;
 }
 
-// `a, b, ... = function()` with the function looked up as a module global.
-bool bind_call_result(const Name& function_name, const Name* const* targets, Py_ssize_t count) {
+bool bind_call_result(const Name& function_name, const Name* const* targets,
+                      size_t count) noexcept {
   Ref function = lookup_global(function_name);
   if (!function) return false;
   Ref result = Ref::steal(PyObject_CallNoArgs(function.get()));
   if (!result) return false;
-  Ref items[16];
-  if (count > 16) Py_FatalError("qoxcrypto: too many targets to unpack into");
-  if (!unpack_exact(result.get(), items, count)) return false;
-  for (Py_ssize_t index = 0; index < count; ++index) {
+  constexpr size_t kMaxTargets = 16;
+  Ref items[kMaxTargets];
+  if (count > kMaxTargets) Py_FatalError("qoxcrypto: too many targets to unpack into");
+  if (!unpack_exact(result.get(), items, static_cast<Py_ssize_t>(count))) return false;
+  for (size_t index = 0; index < count; ++index) {
     if (!store_global(*targets[index], items[index].get())) return false;
   }
   return true;
 }
 
-bool bind_call_result(const Name& function_name, std::initializer_list<const Name*> targets) {
-  return bind_call_result(function_name, targets.begin(), static_cast<Py_ssize_t>(targets.size()));
+bool bind_call_result(const Name& function_name,
+                      std::initializer_list<const Name*> targets) noexcept {
+  return bind_call_result(function_name, targets.begin(), targets.size());
 }
 
-// The sixteen round tables, remembered so that the CBC loops can tell them
-// from lists rebound later.
-bool bind_round_tables() {
-  return bind_call_result(kBuildTables, kRoundTableNames,
-                          static_cast<Py_ssize_t>(kRoundTableCount)) &&
-         remember_round_tables();
-}
-
-// `target = function()` with the function looked up as a module global.
-bool bind_call_value(const Name& function_name, const Name& target) {
+bool bind_call_value(const Name& function_name, const Name& target) noexcept {
   Ref function = lookup_global(function_name);
   Ref result = function ? Ref::steal(PyObject_CallNoArgs(function.get())) : Ref();
   return result && store_global(target, result.get());
 }
 
-bool bind_new_dict(const Name& name) {
+bool bind_new_dict(const Name& name) noexcept {
   Ref dict = Ref::steal(PyDict_New());
   return dict && store_global(name, dict.get());
 }
 
-}  // namespace
-
+// One statement of the module body, or one area's part of it, per line.
+// clang-format off
 bool run_import_sequence() noexcept {
   return import_modules({&kOs, &kJson, &kHmac, &kStruct, &kHashlib}) &&
-         import_from(kTyping, {&kUnion, &kDict, &kAny, &kList, &kTuple}) && define("_xtime") &&
-         define("_mul") && define("_build_sbox") &&
-         bind_call_result(kBuildSbox, {&kSbox, &kInvSbox}) && define("_ror8") &&
-         define("_build_tables") && bind_round_tables() && define("_inv_mix_word") &&
-         define("_to_rounds") && define("_expand_key") && bind_new_dict(kKeyCache) &&
-         define("_get_key") && define("_cbc_encrypt") && define("_cbc_decrypt") &&
-         define_class("_NativeAES") && define("_init_native_backend") &&
-         bind_call_value(kInitNativeBackend, kNativeAes) && define("_aes_cbc") &&
-         define("_pkcs7_pad") && define("_pkcs7_unpad") && define_class("QOXStringCrypto") &&
+         import_from(kTyping, {&kUnion, &kDict, &kAny, &kList, &kTuple}) &&
+         bind_engine_globals() &&
+         bind_native_backend() &&
+         bind_engine_entry() &&
+         bind_container_globals() &&
          bind_new_dict(kTest);
 }
+// clang-format on
 
 }  // namespace qox

@@ -1,4 +1,4 @@
-// Process-wide state of the module and access to its globals.
+// The one ProcessState, and global lookups through the module dict, then the builtins.
 #include "module/state.h"
 
 namespace qox {

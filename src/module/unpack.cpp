@@ -1,4 +1,4 @@
-// Unpacking an iterable into a fixed number of items, with the host's messages.
+// unpack_exact: iterates as Python's unpacking does and raises its messages.
 #include "module/unpack.h"
 
 namespace qox {

@@ -3,9 +3,8 @@
 // Every step goes through the host's ctypes objects, exactly as Python code
 // would, so that tests can put a stand-in library behind ctypes.WinDLL.
 #include "module/call.h"
-#include "module/classes.h"
-#include "module/function.h"
 #include "module/handled.h"
+#include "native/functions.h"
 
 namespace qox::native {
 
@@ -169,7 +168,7 @@ PyObject* checked_impl(PyObject* const* args) noexcept {
   return raise_with(PyExc_OSError, text_with_value("BCrypt 调用失败: 0x", hex.get()));
 }
 
-// Steps of crypt between key creation and the result; the caller destroys
+// The part of crypt between key creation and the result; the caller destroys
 // the key on every path.
 Ref run_cipher(PyObject* self, PyObject* ctypes, PyObject* dll, PyObject* hkey, PyObject* key_obj,
                PyObject* const* args) {
@@ -255,33 +254,35 @@ PyObject* crypt_impl(PyObject* const* args) noexcept {
   return result.release();
 }
 
-const FnSpec kNativeAesMethods[] = {
-    {"__init__", "_NativeAES.__init__", nullptr, {Param("self")}, nullptr, init_impl},
-    {"_checked", "_NativeAES._checked", nullptr, {Param("status")}, nullptr, checked_impl},
-    {"crypt",
-     "_NativeAES.crypt",
-     nullptr,
-     {Param("self"), Param("key", "bytes"), Param("iv", "bytes"), Param("data", "bytes"),
-      Param("encrypt", "bool")},
-     "bytes",
-     crypt_impl},
+const FnSpec kNativeAesInit = {
+    "__init__", "_NativeAES.__init__", nullptr, {Param("self")}, nullptr, init_impl,
 };
-const FunctionTable kNativeAesTable(kNativeAesMethods);
+const FnSpec kNativeAesChecked = {
+    "_checked", "_NativeAES._checked", nullptr, {Param("status")}, nullptr, checked_impl,
+};
+const FnSpec kNativeAesCrypt = {
+    "crypt",
+    "_NativeAES.crypt",
+    nullptr,
+    {Param("self"), Param("key", "bytes"), Param("iv", "bytes"), Param("data", "bytes"),
+     Param("encrypt", "bool")},
+    "bytes",
+    crypt_impl,
+};
 
 Ref make_library_name() noexcept { return Ref::borrow(kBcryptDll.get()); }
+
+}  // namespace
 
 const ClassDescription kNativeAesClass = {
     "_NativeAES",
     "Windows bcrypt.dll 的 AES-CBC 封装（只做单块链式的裸 CBC，不含填充）",
     {{&kName, make_library_name}},
     {
-        {"_NativeAES.__init__", false},
-        {"_NativeAES._checked", true},
-        {"_NativeAES.crypt", false},
+        {&kNativeAesInit, false},
+        {&kNativeAesChecked, true},
+        {&kNativeAesCrypt, false},
     },
 };
-const ClassRegistration kNativeAesRegistration(kNativeAesClass);
-
-}  // namespace
 
 }  // namespace qox::native

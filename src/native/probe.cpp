@@ -1,7 +1,8 @@
 // _init_native_backend: the import-time probe and known-answer self-test of _NativeAES.
 #include "module/call.h"
-#include "module/function.h"
+#include "module/global_names.h"
 #include "module/handled.h"
+#include "native/functions.h"
 
 #include <cstring>
 
@@ -12,8 +13,6 @@ namespace {
 const Name kSys("sys");
 const Name kPlatform("platform");
 const Name kWin32("win32");
-const Name kNativeAes("_NativeAES");
-const Name kCrypt("crypt");
 const Name kHex("hex");
 
 // FIPS-197 Appendix C.3 (AES-256); with a zero IV one CBC block is the bare
@@ -43,9 +42,9 @@ int crypt_matches(PyObject* backend, PyObject* data, PyObject* flag, const char*
   return PyObject_RichCompareBool(hex.get(), expected.get(), Py_EQ);
 }
 
-// Steps run under `except Exception: return None`.
+// Everything here runs under `except Exception: return None`.
 Ref build_and_test_backend() {
-  Ref native_class = lookup_global(kNativeAes);
+  Ref native_class = lookup_global(kNativeAesName);
   Ref backend = native_class ? call(native_class.get(), {}) : Ref();
   if (!backend) return Ref();
   Ref plaintext = Ref::steal(PyBytes_FromStringAndSize(nullptr, 16));
@@ -82,16 +81,15 @@ PyObject* init_native_backend_impl(PyObject* const*) noexcept {
   Py_RETURN_NONE;
 }
 
-const FnSpec kProbeFunctions[] = {
-    {"_init_native_backend",
-     "_init_native_backend",
-     "尝试启用系统原生 AES；失败（或自检不通过）返回 None",
-     {},
-     nullptr,
-     init_native_backend_impl},
-};
-const FunctionTable kProbeTable(kProbeFunctions);
-
 }  // namespace
+
+const FnSpec kInitNativeBackendFunction = {
+    "_init_native_backend",
+    "_init_native_backend",
+    "尝试启用系统原生 AES；失败（或自检不通过）返回 None",
+    {},
+    nullptr,
+    init_native_backend_impl,
+};
 
 }  // namespace qox::native

@@ -1,4 +1,4 @@
-"""The engine's written steps in plain Python: the model the module must agree with.
+"""The engine's Python definitions in plain Python: the model the module must agree with.
 
 Every function takes the objects the module would read from its globals as
 arguments, so a test can run the model on rebound objects too.
@@ -136,38 +136,64 @@ def expand_key(key, sbox=SBOX, inv_mix_word=inv_mix_word, to_rounds=to_rounds):
 TABLES = build_tables()
 
 
-def _round(t, k, w0, w1, w2, w3, inverse):
-    t0, t1, t2, t3 = t
-    if inverse:
-        return (t0[w0 >> 24] ^ t1[(w3 >> 16) & 255] ^ t2[(w2 >> 8) & 255] ^ t3[w1 & 255] ^ k[0],
-                t0[w1 >> 24] ^ t1[(w0 >> 16) & 255] ^ t2[(w3 >> 8) & 255] ^ t3[w2 & 255] ^ k[1],
-                t0[w2 >> 24] ^ t1[(w1 >> 16) & 255] ^ t2[(w0 >> 8) & 255] ^ t3[w3 & 255] ^ k[2],
-                t0[w3 >> 24] ^ t1[(w2 >> 16) & 255] ^ t2[(w1 >> 8) & 255] ^ t3[w0 & 255] ^ k[3])
-    return (t0[w0 >> 24] ^ t1[(w1 >> 16) & 255] ^ t2[(w2 >> 8) & 255] ^ t3[w3 & 255] ^ k[0],
-            t0[w1 >> 24] ^ t1[(w2 >> 16) & 255] ^ t2[(w3 >> 8) & 255] ^ t3[w0 & 255] ^ k[1],
-            t0[w2 >> 24] ^ t1[(w3 >> 16) & 255] ^ t2[(w0 >> 8) & 255] ^ t3[w1 & 255] ^ k[2],
-            t0[w3 >> 24] ^ t1[(w0 >> 16) & 255] ^ t2[(w1 >> 8) & 255] ^ t3[w2 & 255] ^ k[3])
+def unpack4(obj):
+    """`a, b, c, d = obj` with the module's unpacking messages."""
+    items = []
+    for item in obj:
+        if len(items) == 4:
+            raise ValueError("too many values to unpack (expected 4)")
+        items.append(item)
+    if len(items) < 4:
+        raise ValueError("need more than %d value%s to unpack" % (len(items), "" if len(items) == 1 else "s"))
+    return items
 
 
-def cbc(sched, iv, data, encrypt, tables=TABLES):
-    """Both loops; `mid` is iterated afresh for every block, as the loops do."""
-    _, first, mid, last = sched
-    middle, final = (tables[0:4], tables[4:8]) if encrypt else (tables[8:12], tables[12:16])
-    p = struct.unpack(">4I", iv)
+def cbc(sched, iv, data, encrypt, tables=TABLES, struct=struct):
+    """_cbc_encrypt or _cbc_decrypt, step by step as written, on any objects."""
+    nr, first, mid, last = unpack4(sched)
+    if encrypt:
+        t0, t1, t2, t3 = tables[0:4]
+        f0, f1, f2, f3 = tables[4:8]
+    else:
+        t0, t1, t2, t3 = tables[8:12]
+        f0, f1, f2, f3 = tables[12:16]
+    a0, a1, a2, a3 = unpack4(first)
+    b0, b1, b2, b3 = unpack4(last)
+    p0, p1, p2, p3 = struct.unpack(">4I", iv)
     n = len(data) // 16
     words = struct.unpack(">%dI" % (4 * n), data)
     out = [0] * (4 * n)
-    for j in range(0, 4 * n, 4):
-        c = words[j:j + 4]
-        w = tuple(x ^ pi ^ a for x, pi, a in zip(c, p, first)) if encrypt else \
-            tuple(x ^ a for x, a in zip(c, first))
-        for k in mid:
-            w = _round(middle, tuple(k), *w, inverse=not encrypt)
-        w = _round(final, tuple(last), *w, inverse=not encrypt)
+    for i in range(n):
+        j = 4 * i
+        c0, c1, c2, c3 = words[j], words[j + 1], words[j + 2], words[j + 3]
         if encrypt:
-            out[j:j + 4] = w
-            p = w
+            w0, w1, w2, w3 = c0 ^ p0 ^ a0, c1 ^ p1 ^ a1, c2 ^ p2 ^ a2, c3 ^ p3 ^ a3
+            for k in mid:
+                k0, k1, k2, k3 = unpack4(k)
+                n0 = t0[w0 >> 24] ^ t1[(w1 >> 16) & 255] ^ t2[(w2 >> 8) & 255] ^ t3[w3 & 255] ^ k0
+                n1 = t0[w1 >> 24] ^ t1[(w2 >> 16) & 255] ^ t2[(w3 >> 8) & 255] ^ t3[w0 & 255] ^ k1
+                n2 = t0[w2 >> 24] ^ t1[(w3 >> 16) & 255] ^ t2[(w0 >> 8) & 255] ^ t3[w1 & 255] ^ k2
+                n3 = t0[w3 >> 24] ^ t1[(w0 >> 16) & 255] ^ t2[(w1 >> 8) & 255] ^ t3[w2 & 255] ^ k3
+                w0, w1, w2, w3 = n0, n1, n2, n3
+            c0 = f0[w0 >> 24] ^ f1[(w1 >> 16) & 255] ^ f2[(w2 >> 8) & 255] ^ f3[w3 & 255] ^ b0
+            c1 = f0[w1 >> 24] ^ f1[(w2 >> 16) & 255] ^ f2[(w3 >> 8) & 255] ^ f3[w0 & 255] ^ b1
+            c2 = f0[w2 >> 24] ^ f1[(w3 >> 16) & 255] ^ f2[(w0 >> 8) & 255] ^ f3[w1 & 255] ^ b2
+            c3 = f0[w3 >> 24] ^ f1[(w0 >> 16) & 255] ^ f2[(w1 >> 8) & 255] ^ f3[w2 & 255] ^ b3
+            out[j], out[j + 1], out[j + 2], out[j + 3] = c0, c1, c2, c3
+            p0, p1, p2, p3 = c0, c1, c2, c3
         else:
-            out[j:j + 4] = [x ^ pi for x, pi in zip(w, p)]
-            p = c
+            w0, w1, w2, w3 = c0 ^ a0, c1 ^ a1, c2 ^ a2, c3 ^ a3
+            for k in mid:
+                k0, k1, k2, k3 = unpack4(k)
+                n0 = t0[w0 >> 24] ^ t1[(w3 >> 16) & 255] ^ t2[(w2 >> 8) & 255] ^ t3[w1 & 255] ^ k0
+                n1 = t0[w1 >> 24] ^ t1[(w0 >> 16) & 255] ^ t2[(w3 >> 8) & 255] ^ t3[w2 & 255] ^ k1
+                n2 = t0[w2 >> 24] ^ t1[(w1 >> 16) & 255] ^ t2[(w0 >> 8) & 255] ^ t3[w3 & 255] ^ k2
+                n3 = t0[w3 >> 24] ^ t1[(w2 >> 16) & 255] ^ t2[(w1 >> 8) & 255] ^ t3[w0 & 255] ^ k3
+                w0, w1, w2, w3 = n0, n1, n2, n3
+            d0 = f0[w0 >> 24] ^ f1[(w3 >> 16) & 255] ^ f2[(w2 >> 8) & 255] ^ f3[w1 & 255] ^ b0
+            d1 = f0[w1 >> 24] ^ f1[(w0 >> 16) & 255] ^ f2[(w3 >> 8) & 255] ^ f3[w2 & 255] ^ b1
+            d2 = f0[w2 >> 24] ^ f1[(w1 >> 16) & 255] ^ f2[(w0 >> 8) & 255] ^ f3[w3 & 255] ^ b2
+            d3 = f0[w3 >> 24] ^ f1[(w2 >> 16) & 255] ^ f2[(w1 >> 8) & 255] ^ f3[w0 & 255] ^ b3
+            out[j], out[j + 1], out[j + 2], out[j + 3] = d0 ^ p0, d1 ^ p1, d2 ^ p2, d3 ^ p3
+            p0, p1, p2, p3 = c0, c1, c2, c3
     return struct.pack(">%dI" % (4 * n), *out)

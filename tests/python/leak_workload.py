@@ -139,7 +139,10 @@ def engine_round(round_number):
     expect(struct.error, crypto._cbc_decrypt, dec, IV, data[:17])
     expect(ValueError, crypto._cbc_encrypt, enc[:3], IV, data)
     expect(ValueError, crypto._cbc_encrypt, (enc[0], enc[1], [(1, 2, 3)], enc[3]), IV, data)
-    expect(ValueError, crypto._cbc_encrypt, (enc[0], enc[1], [(1, 2, 3, -4)], enc[3]), IV, data)
+    # Words outside 0..2**32-1: the loop on the objects as found.
+    expect(None, crypto._cbc_encrypt, (enc[0], (-1, 0, 0, 0), enc[2], enc[3]), IV, data)
+    expect(IndexError, crypto._cbc_encrypt, (enc[0], enc[1], [(1, 2, 3, 2**40)], enc[3]), IV, data)
+    expect(struct.error, crypto._cbc_decrypt, (dec[0], dec[1], dec[2], (2**32, 0, 0, 0)), IV, data)
     expect(TypeError, crypto._cbc_encrypt, None, IV, data)
     expect(None, crypto._pkcs7_unpad, crypto._pkcs7_pad(data))
     expect(ValueError, crypto._pkcs7_unpad, data[:15])
@@ -168,7 +171,7 @@ def rebound_globals_round():
         expect(None, crypto._cbc_encrypt, enc, IV, bytes(32))
         crypto._TE0 = saved["_TE0"][:10]
         expect(IndexError, crypto._cbc_encrypt, enc, IV, bytes(32))
-        crypto._SBOX = list(saved["_SBOX"])    # the written steps of _expand_key
+        crypto._SBOX = list(saved["_SBOX"])    # the general road of _expand_key
         expect(None, crypto._expand_key, KEYS[0])
         crypto._xtime = lambda a: ((a << 1) ^ (0x1B if a & 0x80 else 0)) & 0xFF
         expect(None, crypto._mul, 7, 0x53)

@@ -5,11 +5,12 @@ import hmac
 import inspect
 import sys
 import tracemalloc
+import types
 
 import pytest
 
 import qoxcrypto.crypto as crypto
-from conftest import KEYS, raises, type_error
+from conftest import KEYS, REFERENCE_CBC, raises, reference_container, type_error
 
 Q = crypto.QOXStringCrypto
 SHORT, MAGIC = "无效的.qox格式（数据长度不足）", "无效的.qox格式（Magic不匹配）"
@@ -126,23 +127,44 @@ def test_init_truth_test_comes_first_and_arguments_are_counted():
 
 # 4. Round trips, and byte for byte against an independent implementation --------
 
+def general_road(monkeypatch):
+    """Wrappers that leave every result alone but close the module's fast roads."""
+    pad, aes_cbc = crypto._pkcs7_pad, crypto._aes_cbc
+    monkeypatch.setattr(crypto, "_pkcs7_pad", lambda data: pad(data))
+    monkeypatch.setattr(crypto, "_aes_cbc", lambda *args: aes_cbc(*args))
+    monkeypatch.setattr(crypto, "hmac", types.SimpleNamespace(
+        new=crypto.hmac.new, compare_digest=crypto.hmac.compare_digest))
+
+
 @pytest.mark.parametrize("size", [16, 24, 32])
-@pytest.mark.parametrize("plain", ["", b"", "a", b"x" * 15, "y" * 16, b"z" * 17,
-                                   "中文 ünï 🙂" * 5, b"\x00\x7f" * 40])
-def test_round_trip(size, plain, use_hmac):
+@pytest.mark.parametrize("plain", ["", b"", "a", b"x" * 15, "y" * 16, b"z" * 17, "中文 ünï 🙂" * 5,
+                                   b"\x00\x7f" * 40, "héllo wörld " * 40, "z" * (1 << 17)], ids=len)
+def test_round_trip_on_both_roads_against_a_reference(monkeypatch, size, plain, use_hmac, fixed_iv):
+    # The container built in place (fast road) equals the one the general road
+    # builds, byte for byte, and both equal an independent implementation's.
     box = Q(KEYS[size], use_hmac)
     raw = plain.encode() if isinstance(plain, str) else plain
-    container = box.encrypt(plain)
-    assert len(container) == 21 + 32 * use_hmac + 16 * (len(raw) // 16 + 1)
-    assert container[:5] == b"QOX1\x01" and box.decrypt(container) == raw.decode()
+    fast = box.encrypt(plain)
+    assert len(fast) == 21 + 32 * use_hmac + 16 * (len(raw) // 16 + 1)
+    assert fast[:21] == b"QOX1\x01" + fixed_iv and box.decrypt(fast) == raw.decode()
+    with monkeypatch.context() as patch:
+        general_road(patch)
+        assert box.encrypt(plain) == fast and box.decrypt(fast) == raw.decode()
+    if REFERENCE_CBC is not None:
+        assert fast == reference_container(KEYS[size], fixed_iv, raw, use_hmac)
 
 
-@pytest.mark.parametrize("size", [16, 24, 32])
-@pytest.mark.parametrize("plain", [b"", b"0123456789abcdef", "配置 settings".encode()])
-def test_container_matches_reference(size, plain, use_hmac, fixed_iv, reference_container):
-    expected = reference_container(KEYS[size], fixed_iv, plain, use_hmac)
-    box = Q(KEYS[size], use_hmac)
-    assert box.encrypt(plain) == expected and box.decrypt(expected) == plain.decode()
+def test_cached_schedule_outside_the_contract_runs_the_general_loop(monkeypatch, fixed_iv):
+    box = Q(KEYS[32])
+    text = "x" * 40
+    fast = box.encrypt(text)
+    # Words of an int subclass: the loop computes with them as found, which
+    # here gives the same bytes, encrypting in place and decrypting.
+    word = type("Word", (int,), {})
+    monkeypatch.setitem(crypto._KEY_CACHE, KEYS[32], tuple(
+        (s[0], tuple(map(word, s[1])), s[2], tuple(map(word, s[3]))) for s in crypto._get_key(KEYS[32])))
+    assert box.encrypt(text) == fast
+    assert box.decrypt(fast) == text
 
 
 def test_fresh_iv_and_strict_utf8(box):
@@ -230,6 +252,40 @@ def test_shadowed_constants(name, value, message):
     assert box.encrypt("")[:5] == box.MAGIC_NUMBER + bytes([box.VERSION])
     box.use_hmac = False
     assert len(box.encrypt("")) == 37
+
+
+@pytest.mark.parametrize("magic", [b"QOX", b"QOX12"])
+def test_shadowed_constants_of_other_sizes_are_concatenated(fixed_iv, magic):
+    box = crypto.QOXStringCrypto(KEYS[16])
+    box.MAGIC_NUMBER = magic
+    blob = box.encrypt("text")
+    assert blob[:len(magic)] == magic and blob[len(magic) + 1:len(magic) + 17] == fixed_iv
+    assert len(blob) == len(magic) + 1 + 16 + 32 + 16
+
+
+def test_a_rebound_tag_of_another_length_is_kept_whole(monkeypatch, fixed_iv):
+    box = crypto.QOXStringCrypto(KEYS[24])
+    short_mac = types.SimpleNamespace(new=lambda *args: types.SimpleNamespace(digest=lambda: b"T"),
+                                      compare_digest=crypto.hmac.compare_digest)
+    monkeypatch.setattr(crypto, "hmac", short_mac)
+    blob = box.encrypt("abc")
+    assert blob[21:22] == b"T" and len(blob) == 21 + 1 + 16
+
+
+def test_hmac_sees_bytes_when_hashlib_is_rebound(monkeypatch, fixed_iv):
+    seen = []
+    real_sha256 = crypto.hashlib.sha256
+
+    def sha256(data=b""):
+        seen.append(type(data))
+        return real_sha256(data)
+
+    box = crypto.QOXStringCrypto(KEYS[32])
+    expected = box.encrypt("abc")
+    monkeypatch.setattr(crypto, "hashlib", types.SimpleNamespace(sha256=sha256))
+    assert box.encrypt("abc") == expected
+    assert box.decrypt(expected) == "abc"
+    assert seen and set(seen) <= {bytes}
 
 
 def test_engine_calls_have_the_documented_shapes(monkeypatch):

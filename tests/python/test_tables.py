@@ -49,7 +49,7 @@ def test_interface():
         f(x=1)
 
 
-# --- rebound globals: the written steps on the objects found ----------------
+# --- rebound globals: the general road on the objects found -----------------
 
 OTHER_BOX = bytes((7 * x + 3) % 256 for x in range(256))
 

@@ -3,18 +3,17 @@
 // The native backend in _NATIVE_AES is tried first; an ordinary failure
 // (an Exception, or a result that is not bytes) switches it off for good and
 // the pure loops answer. Interrupts and exit requests pass through untouched.
+#include "aes/python/aes_cbc.h"
+
+#include "aes/python/cbc.h"
+#include "aes/python/functions.h"
 #include "module/errors.h"
-#include "module/function.h"
+#include "module/global_names.h"
 #include "module/state.h"
 
 namespace qox {
 
 namespace {
-
-const Name kNativeAes("_NATIVE_AES");
-const Name kCrypt("crypt");
-const Name kCbcEncrypt("_cbc_encrypt");
-const Name kCbcDecrypt("_cbc_decrypt");
 
 // _NATIVE_AES.crypt(key, iv, data, flag), the global read again here; a
 // result other than bytes or None fails like an exception of crypt's own.
@@ -51,17 +50,47 @@ PyObject* aes_cbc_impl(PyObject* const* args) noexcept {
   return PyObject_Vectorcall(loop.get(), call_args, 3, nullptr);
 }
 
-const FnSpec kAesCbcFunctions[] = {
-    {"_aes_cbc",
-     "_aes_cbc",
-     "AES-CBC 统一入口：优先走系统原生实现，异常自动回落纯 Python",
-     {Param("sched"), Param("key", "bytes"), Param("iv", "bytes"), Param("data", "bytes"),
-      Param("encrypt", "bool")},
-     "bytes",
-     aes_cbc_impl},
+}  // namespace
+
+const FnSpec kAesCbcFunction = {
+    "_aes_cbc",
+    "_aes_cbc",
+    "AES-CBC 统一入口：优先走系统原生实现，异常自动回落纯 Python",
+    {Param("sched"), Param("key", "bytes"), Param("iv", "bytes"), Param("data", "bytes"),
+     Param("encrypt", "bool")},
+    "bytes",
+    aes_cbc_impl,
 };
-const FunctionTable kAesCbcTable(kAesCbcFunctions);
+
+namespace {
+
+// The module global `name`, or nullptr with no exception left set.
+Ref quiet_lookup(const Name& name) {
+  Ref found = lookup_global(name);
+  if (!found) PyErr_Clear();
+  return found;
+}
 
 }  // namespace
+
+AesCbcFastRoad::AesCbcFastRoad(PyObject* aes_cbc, PyObject* key, PyObject* iv,
+                               Direction direction) noexcept
+    : iv_(iv), direction_(direction), applies_(false) {
+  if (!is_function_of(aes_cbc, kAesCbcFunction) || !PyBytes_CheckExact(key) ||
+      !PyBytes_CheckExact(iv)) {
+    return;
+  }
+  Ref native = quiet_lookup(kNativeAes);
+  if (!native || native.get() != Py_None) return;
+  const bool encrypt = direction == Direction::encrypt;
+  Ref loop = quiet_lookup(encrypt ? kCbcEncrypt : kCbcDecrypt);
+  applies_ =
+      loop && is_function_of(loop.get(), encrypt ? kCbcEncryptFunction : kCbcDecryptFunction);
+}
+
+bool AesCbcFastRoad::run(PyObject* sched, const uint8_t* in, uint8_t* out,
+                         size_t size) const noexcept {
+  return cbc_into(direction_, sched, iv_, in, out, size);
+}
 
 }  // namespace qox

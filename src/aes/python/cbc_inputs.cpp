@@ -1,9 +1,9 @@
-// The inputs of one CBC call turned into what the engine reads.
+// Round keys read into words, and the IV and data length checks with the host's errors.
 #include "aes/python/cbc_inputs.h"
 
 #include "aes/python/words.h"
+#include "module/global_names.h"
 #include "module/state.h"
-#include "module/unpack.h"
 
 #include <new>
 
@@ -11,7 +11,6 @@ namespace qox {
 
 namespace {
 
-const Name kStruct("struct");
 const Name kUnpack("unpack");
 const Name kIvFormat(">4I");
 
@@ -32,6 +31,19 @@ bool raise_from_unpack(PyObject* struct_module, PyObject* format, PyObject* buff
   return false;
 }
 
+// Four exact words from the items of `first`, `last` or one middle round key.
+bool read_round_key(PyObject* const* items, uint32_t* out) {
+  for (int j = 0; j < 4; ++j) {
+    if (!exact_word(items[j], &out[j])) return false;
+  }
+  return true;
+}
+
+bool read_round_key(const Ref (&items)[4], uint32_t* out) {
+  PyObject* const objects[4] = {items[0].get(), items[1].get(), items[2].get(), items[3].get()};
+  return read_round_key(objects, out);
+}
+
 }  // namespace
 
 ScheduleWords::~ScheduleWords() {
@@ -39,13 +51,6 @@ ScheduleWords::~ScheduleWords() {
   wipe(last_, 4);
   wipe(inline_mid_, kInlineWords);
   wipe(spilled_mid_.data(), spilled_mid_.size());
-}
-
-bool ScheduleWords::read_round_key(const Ref (&items)[4], uint32_t* out) noexcept {
-  for (int j = 0; j < 4; ++j) {
-    if (!word_or_raise(items[j].get(), &out[j], "round key word")) return false;
-  }
-  return true;
 }
 
 uint32_t* ScheduleWords::next_round_slot() noexcept {
@@ -58,40 +63,32 @@ uint32_t* ScheduleWords::next_round_slot() noexcept {
     if (spilled_mid_.empty()) spilled_mid_.assign(inline_mid_, inline_mid_ + used);
     spilled_mid_.resize(used + 4);
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
+    return nullptr;  // the general loop takes over
   }
   ++mid_rounds_;
   return &spilled_mid_[used];
 }
 
-bool ScheduleWords::gather_mid(PyObject* mid) noexcept {
-  mid_rounds_ = 0;
-  wipe(spilled_mid_.data(), spilled_mid_.size());
-  spilled_mid_.clear();
-  Ref iterator = Ref::steal(PyObject_GetIter(mid));
-  if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref words[4];
-    if (!unpack_exact(item.get(), words, 4)) return false;
+bool ScheduleWords::read(const ScheduleParts& parts) noexcept {
+  if (!read_round_key(parts.first, first_) || !read_round_key(parts.last, last_)) return false;
+  PyObject* mid = parts.mid.get();
+  if (!PyList_CheckExact(mid) && !PyTuple_CheckExact(mid)) return false;
+  // Reading exact ints runs no Python code, so the item arrays stay valid.
+  for (Py_ssize_t r = 0; r < PySequence_Fast_GET_SIZE(mid); ++r) {
+    PyObject* round_key = PySequence_Fast_ITEMS(mid)[r];
+    if ((!PyList_CheckExact(round_key) && !PyTuple_CheckExact(round_key)) ||
+        PySequence_Fast_GET_SIZE(round_key) != 4) {
+      return false;
+    }
     uint32_t* slot = next_round_slot();
-    if (slot == nullptr || !read_round_key(words, slot)) return false;
+    if (slot == nullptr || !read_round_key(PySequence_Fast_ITEMS(round_key), slot)) return false;
   }
-  return !PyErr_Occurred();
+  return true;
 }
 
 aes::RoundKeys ScheduleWords::round_keys() const noexcept {
   const uint32_t* mid = spilled_mid_.empty() ? inline_mid_ : spilled_mid_.data();
   return {first_, mid, mid_rounds_, last_};
-}
-
-bool mid_is_fixed(PyObject* mid) noexcept {
-  if (!PyList_CheckExact(mid) && !PyTuple_CheckExact(mid)) return false;
-  for (Py_ssize_t r = 0; r < PySequence_Fast_GET_SIZE(mid); ++r) {
-    PyObject* round_key = PySequence_Fast_ITEMS(mid)[r];
-    if (!PyList_CheckExact(round_key) && !PyTuple_CheckExact(round_key)) return false;
-  }
-  return true;
 }
 
 bool check_iv_length(PyObject* iv) noexcept {

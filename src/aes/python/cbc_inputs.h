@@ -10,8 +10,15 @@
 
 namespace qox {
 
-// The round keys of one call as word arrays. Every word must be an int in
-// 0..2**32-1 (see words.h). The copies are wiped when the object goes.
+// The unpacked schedule: nr (never read), first and last as four items each, mid.
+struct ScheduleParts {
+  Ref first[4];
+  Ref mid;
+  Ref last[4];
+};
+
+// The round keys of one call as word arrays, when the engine can stand in for
+// the general loop on them. The copies are wiped when the object goes.
 class ScheduleWords {
  public:
   ScheduleWords() = default;
@@ -19,18 +26,16 @@ class ScheduleWords {
   ScheduleWords& operator=(const ScheduleWords&) = delete;
   ~ScheduleWords();
 
-  // The four items unpacked from `first` or `last`.
-  bool read_first(const Ref (&items)[4]) noexcept { return read_round_key(items, first_); }
-  bool read_last(const Ref (&items)[4]) noexcept { return read_round_key(items, last_); }
-  // Iterates `mid` and unpacks each item into four words, replacing any
-  // middle round keys gathered before; the host's errors for items that do
-  // not unpack into exactly four.
-  bool gather_mid(PyObject* mid) noexcept;
+  // True when every word of `first` and `last` is an exact int in
+  // 0..2**32-1 and `mid` is a list or tuple of lists or tuples of four such
+  // words: then iterating `mid` before every block gives the same keys, and
+  // the general loop can raise nothing. Otherwise false, with no exception
+  // set: the general loop must run on the objects as found.
+  bool read(const ScheduleParts& parts) noexcept;
 
   aes::RoundKeys round_keys() const noexcept;
 
  private:
-  static bool read_round_key(const Ref (&items)[4], uint32_t* out) noexcept;
   uint32_t* next_round_slot() noexcept;
 
   // Room for the middle rounds of every standard key size without allocating.
@@ -44,11 +49,7 @@ class ScheduleWords {
   size_t mid_rounds_ = 0;
 };
 
-// True when gathering `mid` once stands for gathering it before every block:
-// a list or tuple of lists or tuples, which unpack without running Python code.
-bool mid_is_fixed(PyObject* mid) noexcept;
-
-// The IV and data length checks of the written steps: the `struct` global is
+// The IV and data length checks of the Python definition: the `struct` global is
 // read where they read it, and only a wrong length calls its unpack, so the
 // struct.error raised is the host's own.
 bool check_iv_length(PyObject* iv) noexcept;

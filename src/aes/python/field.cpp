@@ -1,10 +1,11 @@
 // Python face of the field arithmetic: _xtime, _mul, _build_sbox, _ror8.
 //
 // The arguments are unbounded Python ints, so each body reproduces what the
-// written integer expressions give for any value: only the low bits that the
+// Python definition's integer expressions give for any value: only the low bits that the
 // final mask keeps are taken from the argument.
 #include "aes/field.h"
-#include "module/function.h"
+#include "aes/python/functions.h"
+#include "module/global_names.h"
 #include "module/int_bits.h"
 #include "module/state.h"
 
@@ -12,12 +13,9 @@ namespace qox {
 
 namespace {
 
-const Name kXtime("_xtime");
 const Name kBitLength("bit_length");
 const Name kToBytes("to_bytes");
 const Name kLittle("little");
-
-const FnSpec& xtime_spec();
 
 PyObject* xtime_impl(PyObject* const* args) noexcept {
   uint64_t low = 0;
@@ -88,7 +86,7 @@ PyObject* mul_with_own_xtime(PyObject* a, PyObject* b) {
   return odd ? xor_small(a, high_part) : PyLong_FromLong(high_part);
 }
 
-// The loop exactly as written, for an _xtime rebound to another object.
+// The Python definition's loop, for an _xtime rebound to another object.
 PyObject* mul_with_global_xtime(PyObject* a, PyObject* b) {
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref r = Ref::steal(PyLong_FromLong(0));
@@ -128,7 +126,7 @@ PyObject* mul_impl(PyObject* const* args) noexcept {
   if (sign == 0) return PyLong_FromLong(0);
   Ref xtime = lookup_global(kXtime);
   if (!xtime) return nullptr;
-  if (is_function_of(xtime.get(), xtime_spec())) return mul_with_own_xtime(a, b);
+  if (is_function_of(xtime.get(), kXtimeFunction)) return mul_with_own_xtime(a, b);
   return mul_with_global_xtime(a, b);
 }
 
@@ -150,21 +148,26 @@ PyObject* ror8_impl(PyObject* const* args) noexcept {
       static_cast<unsigned long>(((low >> 8) | ((low & 0xFF) << 24)) & 0xFFFFFFFFu));
 }
 
-const FnSpec kFieldFunctions[] = {
-    {"_xtime", "_xtime", "GF(2^8) 上乘以 0x02", {Param("a", "int")}, "int", xtime_impl},
-    {"_mul", "_mul", "GF(2^8) 乘法", {Param("a", "int"), Param("b", "int")}, "int", mul_impl},
-    {"_build_sbox",
-     "_build_sbox",
-     "生成 AES S 盒与其逆盒（乘法逆元 + 仿射变换）",
-     {},
-     "Tuple[bytes, bytes]",
-     build_sbox_impl},
-    {"_ror8", "_ror8", nullptr, {Param("w", "int")}, "int", ror8_impl},
-};
-const FunctionTable kFieldTable(kFieldFunctions);
-
-const FnSpec& xtime_spec() { return kFieldFunctions[0]; }
-
 }  // namespace
+
+const FnSpec kXtimeFunction = {
+    "_xtime", "_xtime", "GF(2^8) 上乘以 0x02", {Param("a", "int")}, "int", xtime_impl,
+};
+const FnSpec kMulFunction = {
+    "_mul", "_mul", "GF(2^8) 乘法", {Param("a", "int"), Param("b", "int")}, "int", mul_impl,
+};
+// clang-format off
+const FnSpec kBuildSboxFunction = {
+    "_build_sbox",
+    "_build_sbox",
+    "生成 AES S 盒与其逆盒（乘法逆元 + 仿射变换）",
+    {},
+    "Tuple[bytes, bytes]",
+    build_sbox_impl,
+};
+// clang-format on
+const FnSpec kRor8Function = {
+    "_ror8", "_ror8", nullptr, {Param("w", "int")}, "int", ror8_impl,
+};
 
 }  // namespace qox

@@ -1,18 +1,17 @@
 // Python face of the round-key cache: _get_key.
 //
-// Each use of _KEY_CACHE reads the global again, as the written steps do, so
+// Each use of _KEY_CACHE reads the global again, as the Python definition does, so
 // a cache rebound meanwhile (even by _expand_key itself) is the one used. A
 // real dict is driven through the dict API; any other object through its
 // own get, len, clear and item assignment.
-#include "module/function.h"
+#include "aes/python/functions.h"
+#include "module/global_names.h"
 #include "module/state.h"
 
 namespace qox {
 
 namespace {
 
-const Name kKeyCache("_KEY_CACHE");
-const Name kExpandKey("_expand_key");
 const Name kGet("get");
 const Name kClear("clear");
 
@@ -63,16 +62,15 @@ PyObject* get_key_impl(PyObject* const* args) noexcept {
   return pair.release();
 }
 
-const FnSpec kKeyCacheFunctions[] = {
-    {"_get_key",
-     "_get_key",
-     "按密钥缓存轮密钥（同一 key 只展开一次）",
-     {Param("key", "bytes")},
-     "Tuple[tuple, tuple]",
-     get_key_impl},
-};
-const FunctionTable kKeyCacheTable(kKeyCacheFunctions);
-
 }  // namespace
+
+const FnSpec kGetKeyFunction = {
+    "_get_key",
+    "_get_key",
+    "按密钥缓存轮密钥（同一 key 只展开一次）",
+    {Param("key", "bytes")},
+    "Tuple[tuple, tuple]",
+    get_key_impl,
+};
 
 }  // namespace qox

@@ -1,14 +1,16 @@
 // Python face of key expansion: _inv_mix_word, _to_rounds, _expand_key.
 //
-// With the globals these steps read still as the import bound them, the
-// engine does the work; otherwise the written steps run on what is found.
+// With the globals these functions read still as the import bound them, the
+// engine does the work (the fast road); otherwise the general road runs the
+// Python definition on what is found.
 #include "aes/key_schedule.h"
-#include "aes/python/key_schedule_written.h"
+#include "aes/python/functions.h"
+#include "aes/python/key_schedule_general.h"
 #include "aes/python/pristine.h"
-#include "aes/python/py_expr.h"
 #include "aes/wipe.h"
-#include "module/function.h"
+#include "module/global_names.h"
 #include "module/int_bits.h"
+#include "module/py_expr.h"
 #include "module/state.h"
 
 #include <new>
@@ -16,12 +18,6 @@
 namespace qox {
 
 namespace {
-
-const Name kSbox("_SBOX");
-const Name kXtime("_xtime");
-const Name kMul("_mul");
-const Name kInvMixWord("_inv_mix_word");
-const Name kToRounds("_to_rounds");
 
 // --- _inv_mix_word ---------------------------------------------------------
 
@@ -56,7 +52,7 @@ PyObject* inv_mix_word_as_written(uint32_t w) {
 PyObject* inv_mix_word_impl(PyObject* const* args) noexcept {
   uint64_t w = 0;
   if (!low_bits(args[0], 0xFFFFFFFF, &w)) return nullptr;
-  if (own_functions_bound({&kMul, &kXtime})) {
+  if (own_functions_bound({{kMul, kMulFunction}, {kXtime, kXtimeFunction}})) {
     return PyLong_FromUnsignedLong(aes::inv_mix_word(static_cast<uint32_t>(w)));
   }
   return inv_mix_word_as_written(static_cast<uint32_t>(w));
@@ -136,9 +132,11 @@ PyObject* expand_key_impl(PyObject* const* args) noexcept {
   if (len == 0) return raise_list_index();
   // ...and with 1 to 3 bytes nk is 0, so the first `i % nk` divides by zero.
   if (len < 4) return raise_modulo_by_zero();
-  if (!engine_sbox_bound(kSbox, false) ||
-      !own_functions_bound({&kInvMixWord, &kToRounds, &kMul, &kXtime})) {
-    return expand_key_as_written(key);
+  if (!engine_sbox_bound(kSbox, false) || !own_functions_bound({{kInvMixWord, kInvMixWordFunction},
+                                                                {kToRounds, kToRoundsFunction},
+                                                                {kMul, kMulFunction},
+                                                                {kXtime, kXtimeFunction}})) {
+    return expand_key_on_general_road(key);
   }
   aes::SchedulePair pair;
   // The words live on only as the Python ints of the result.
@@ -168,28 +166,35 @@ const char kExpandKeyDoc[] =
     "    解密的中间轮已按倒序排好并预先做过 InvMixColumns。\n"
     "    ";
 
-const FnSpec kKeyScheduleFunctions[] = {
-    {"_inv_mix_word",
-     "_inv_mix_word",
-     "对单个列字做 InvMixColumns（用于生成解密轮密钥）",
-     {Param("w", "int")},
-     "int",
-     inv_mix_word_impl},
-    {"_to_rounds",
-     "_to_rounds",
-     "把扁平轮密钥按轮切成 (w0,w1,w2,w3) 元组，省掉内层循环的索引运算",
-     {Param("w", "List[int]"), Param("nr", "int")},
-     "List[Tuple[int, int, int, int]]",
-     to_rounds_impl},
-    {"_expand_key",
-     "_expand_key",
-     kExpandKeyDoc,
-     {Param("key", "bytes")},
-     "Tuple[tuple, tuple]",
-     expand_key_impl},
-};
-const FunctionTable kKeyScheduleTable(kKeyScheduleFunctions);
-
 }  // namespace
+
+// clang-format off
+const FnSpec kInvMixWordFunction = {
+    "_inv_mix_word",
+    "_inv_mix_word",
+    "对单个列字做 InvMixColumns（用于生成解密轮密钥）",
+    {Param("w", "int")},
+    "int",
+    inv_mix_word_impl,
+};
+// clang-format on
+const FnSpec kToRoundsFunction = {
+    "_to_rounds",
+    "_to_rounds",
+    "把扁平轮密钥按轮切成 (w0,w1,w2,w3) 元组，省掉内层循环的索引运算",
+    {Param("w", "List[int]"), Param("nr", "int")},
+    "List[Tuple[int, int, int, int]]",
+    to_rounds_impl,
+};
+// clang-format off
+const FnSpec kExpandKeyFunction = {
+    "_expand_key",
+    "_expand_key",
+    kExpandKeyDoc,
+    {Param("key", "bytes")},
+    "Tuple[tuple, tuple]",
+    expand_key_impl,
+};
+// clang-format on
 
 }  // namespace qox

@@ -1,8 +1,7 @@
-// Whether a module global still holds what the engine can stand in for.
+// The identity and content checks: function descriptions by reference, S-boxes by their bytes.
 #include "aes/python/pristine.h"
 
 #include "aes/field.h"
-#include "module/function.h"
 #include "module/state.h"
 
 #include <cstring>
@@ -18,11 +17,6 @@ bool holds_bytes(PyObject* obj, const uint8_t* expected) {
 
 }  // namespace
 
-bool is_own_function(PyObject* obj, const char* qualname) noexcept {
-  const FnSpec* spec = find_spec(qualname);
-  return spec != nullptr && is_function_of(obj, *spec);
-}
-
 bool holds_engine_sbox(PyObject* obj) noexcept {
   return holds_bytes(obj, aes::sboxes().sbox.data());
 }
@@ -31,14 +25,14 @@ bool holds_engine_inv_sbox(PyObject* obj) noexcept {
   return holds_bytes(obj, aes::sboxes().inv.data());
 }
 
-bool own_functions_bound(std::initializer_list<const Name*> names) noexcept {
-  for (const Name* name : names) {
-    Ref found = lookup_global(*name);
+bool own_functions_bound(std::initializer_list<OwnFunction> globals) noexcept {
+  for (const OwnFunction& own : globals) {
+    Ref found = lookup_global(own.global);
     if (!found) {
       PyErr_Clear();
       return false;
     }
-    if (!is_own_function(found.get(), name->text())) return false;
+    if (!is_function_of(found.get(), own.function)) return false;
   }
   return true;
 }

@@ -1,8 +1,9 @@
-// The sixteen round-table globals: their names, the lists bound at import, their words.
+// Keeps the round-table lists bound at import and reads rebound ones into words.
 #include "aes/python/round_tables.h"
 
 #include "aes/python/words.h"
 #include "aes/tables.h"
+#include "module/global_names.h"
 #include "module/state.h"
 
 #include <new>
@@ -10,11 +11,6 @@
 namespace qox {
 
 namespace {
-
-const Name kTe0("_TE0"), kTe1("_TE1"), kTe2("_TE2"), kTe3("_TE3");
-const Name kTf0("_TF0"), kTf1("_TF1"), kTf2("_TF2"), kTf3("_TF3");
-const Name kTd0("_TD0"), kTd1("_TD1"), kTd2("_TD2"), kTd3("_TD3");
-const Name kTg0("_TG0"), kTg1("_TG1"), kTg2("_TG2"), kTg3("_TG3");
 
 constexpr size_t kTableSize = 256;
 constexpr size_t kTablesPerDirection = 8;
@@ -38,25 +34,17 @@ const uint32_t* engine_table(size_t index) {
   }
 }
 
-// Reads the 256 entries the loops can index from a rebound table.
-bool read_table(PyObject* table, const Name& name, uint32_t* out) {
-  static const char kWhat[] = "entry of round table ";
-  if ((PyList_CheckExact(table) || PyTuple_CheckExact(table)) &&
-      PySequence_Fast_GET_SIZE(table) >= static_cast<Py_ssize_t>(kTableSize)) {
-    // Reading ints runs no Python code, so the item array stays valid.
-    PyObject** items = PySequence_Fast_ITEMS(table);
-    for (size_t i = 0; i < kTableSize; ++i) {
-      if (!word_or_raise(items[i], &out[i], kWhat, name.text())) return false;
-    }
-    return true;
+// Reads the 256 entries the loops can index from a rebound table; false
+// unless each is an exact int in 0..2**32-1.
+bool read_table(PyObject* table, uint32_t* out) {
+  if ((!PyList_CheckExact(table) && !PyTuple_CheckExact(table)) ||
+      PySequence_Fast_GET_SIZE(table) < static_cast<Py_ssize_t>(kTableSize)) {
+    return false;
   }
-  // Anything else is indexed as the loops index it, so a short list fails
-  // with the host's own IndexError.
+  // Reading exact ints runs no Python code, so the item array stays valid.
+  PyObject** items = PySequence_Fast_ITEMS(table);
   for (size_t i = 0; i < kTableSize; ++i) {
-    Ref index = Ref::steal(PyLong_FromSize_t(i));
-    if (!index) return false;
-    Ref item = Ref::steal(PyObject_GetItem(table, index.get()));
-    if (!item || !word_or_raise(item.get(), &out[i], kWhat, name.text())) return false;
+    if (!exact_word(items[i], &out[i])) return false;
   }
   return true;
 }
@@ -98,13 +86,15 @@ bool TableWords::resolve(Direction direction, const TableGlobals& found) noexcep
     const size_t index = first + slot;
     PyObject* table = slot < 4 ? found.round[slot].get() : found.final_round[slot - 4].get();
     const uint32_t* words = engine_table(index);
+    // Identity only: the lists bound at import are read-only by contract, so
+    // edits made to them in place are not looked for.
     if (table != import_tables[index]) {
       if (!converted_) {
         converted_.reset(new (std::nothrow) uint32_t[kTablesPerDirection * kTableSize]);
-        if (!converted_) return PyErr_NoMemory(), false;
+        if (!converted_) return false;
       }
       uint32_t* dest = &converted_[slot * kTableSize];
-      if (!read_table(table, *kRoundTableNames[index], dest)) return false;
+      if (!read_table(table, dest)) return false;
       words = dest;
     }
     (slot < 4 ? set_.round[slot] : set_.final_round[slot - 4]) = words;

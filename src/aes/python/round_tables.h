@@ -30,11 +30,14 @@ struct TableGlobals {
 };
 bool lookup_table_globals(Direction direction, TableGlobals* out) noexcept;
 
-// The words behind the tables found. A list bound at import stands for the
-// engine's own table (the lists are read-only by contract, so in-place edits
-// are not looked for); any other object is read entry by entry.
+// The words behind the tables found, when the engine can stand in for the
+// general loop on them: each is the list bound at import or a list or tuple
+// whose first 256 entries are exact ints in 0..2**32-1.
 class TableWords {
  public:
+  // False, with no exception set, when some table is anything else (or the
+  // room for converted words cannot be had): the general loop then runs on
+  // the objects as found.
   bool resolve(Direction direction, const TableGlobals& found) noexcept;
   const aes::TableSet& set() const noexcept { return set_; }
   // True when every table found is the one bound at import, so the engine's

@@ -1,23 +1,19 @@
 // Python face of the round tables: _build_tables.
 //
 // With the S-boxes and field functions as the import bound them, the lists
-// are made from the engine's tables. Otherwise the written steps run on the
-// objects found, each global looked up where the steps use it.
+// are made from the engine's tables. Otherwise the general road runs the
+// Python definition on the objects found, each global looked up where the
+// definition uses it.
+#include "aes/python/functions.h"
 #include "aes/python/pristine.h"
-#include "aes/python/py_expr.h"
 #include "aes/tables.h"
-#include "module/function.h"
+#include "module/global_names.h"
+#include "module/py_expr.h"
 #include "module/state.h"
 
 namespace qox {
 
 namespace {
-
-const Name kSbox("_SBOX");
-const Name kInvSbox("_INV_SBOX");
-const Name kXtime("_xtime");
-const Name kMul("_mul");
-const Name kRor8("_ror8");
 
 constexpr Py_ssize_t kTableSize = 256;
 
@@ -49,7 +45,7 @@ PyObject* tables_from_engine() {
   return result.release();
 }
 
-// --- The written steps, on whatever the globals hold -----------------------
+// --- The general road: the Python definition on whatever the globals hold --
 
 bool append(PyObject* list, Ref item) { return item && PyList_Append(list, item.get()) == 0; }
 
@@ -97,8 +93,8 @@ Ref rotated(PyObject* source) {
   return list;
 }
 
-// Steps 1 to 4 (encryption) or 5 to 8 (decryption) into out[0..8): the
-// middle-round tables 0-3, then the last-round tables 0-3.
+// One direction's eight tables into out[0..8): the middle-round tables 0-3
+// (_TE or _TD), then the last-round tables 0-3 (_TF or _TG).
 bool encryption_half(Ref* out) {
   Ref &te0 = out[0], &tf0 = out[4];
   te0 = Ref::steal(PyList_New(0));
@@ -157,22 +153,24 @@ PyObject* tables_as_written() {
 
 PyObject* build_tables_impl(PyObject* const*) noexcept {
   if (engine_sbox_bound(kSbox, false) && engine_sbox_bound(kInvSbox, true) &&
-      own_functions_bound({&kXtime, &kMul, &kRor8})) {
+      own_functions_bound(
+          {{kXtime, kXtimeFunction}, {kMul, kMulFunction}, {kRor8, kRor8Function}})) {
     return tables_from_engine();
   }
   return tables_as_written();
 }
 
-const FnSpec kTableFunctions[] = {
-    {"_build_tables",
-     "_build_tables",
-     "构造加密/解密用的 4 张表 + 末轮用的 4 张表",
-     {},
-     nullptr,
-     build_tables_impl},
-};
-const FunctionTable kTableTable(kTableFunctions);
-
 }  // namespace
+
+// clang-format off
+const FnSpec kBuildTablesFunction = {
+    "_build_tables",
+    "_build_tables",
+    "构造加密/解密用的 4 张表 + 末轮用的 4 张表",
+    {},
+    nullptr,
+    build_tables_impl,
+};
+// clang-format on
 
 }  // namespace qox

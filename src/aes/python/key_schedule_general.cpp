@@ -1,22 +1,19 @@
-// _expand_key's written steps, run on whatever the module globals hold.
+// _expand_key's Python definition step by step, through the globals and the host's operators.
 //
 // Taken when _SBOX, _inv_mix_word, _to_rounds or the field functions behind
-// them were rebound: every global is looked up where the steps use it and
-// every operator is the host's, so the result is what the steps give with the
-// objects found.
-#include "aes/python/key_schedule_written.h"
+// them were rebound: every global is looked up where the definition uses it
+// and every operator is the host's, so the result is what the definition
+// gives with the objects found.
+#include "aes/python/key_schedule_general.h"
 
-#include "aes/python/py_expr.h"
+#include "module/global_names.h"
+#include "module/py_expr.h"
 
 #include <algorithm>
 
 namespace qox {
 
 namespace {
-
-const Name kSbox("_SBOX");
-const Name kInvMixWord("_inv_mix_word");
-const Name kToRounds("_to_rounds");
 
 // _SBOX[(t >> shift) & 0xFF], the global read before the index is computed.
 PyExpr sbox_byte(PyObject* t, int64_t shift) {
@@ -40,7 +37,7 @@ Ref substitute(PyObject* t) {
 
 bool append(PyObject* list, Ref item) { return item && PyList_Append(list, item.get()) == 0; }
 
-// Steps 2 to 4: the expanded words as a list.
+// The key's words and the expansion loop: the encryption words as a list.
 Ref expanded_words(const uint8_t* key, Py_ssize_t len, Py_ssize_t nk, Py_ssize_t nr) {
   Ref w = Ref::steal(PyList_New(0));
   if (!w) return Ref();
@@ -100,14 +97,14 @@ Ref schedule(PyObject* nr_obj, PyObject* rounds, Py_ssize_t nr, bool decrypt) {
 
 }  // namespace
 
-PyObject* expand_key_as_written(PyObject* key) noexcept {
+PyObject* expand_key_on_general_road(PyObject* key) noexcept {
   const Py_ssize_t len = PyBytes_GET_SIZE(key);
   const Py_ssize_t nk = len / 4;
   const Py_ssize_t nr = nk + 6;
   Ref w = expanded_words(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(key)), len, nk, nr);
   if (!w) return nullptr;
 
-  // Step 5: the middle words of the decryption schedule through InvMixColumns.
+  // The decryption words: a copy whose middle words go through InvMixColumns.
   Ref dw = Ref::steal(PyList_GetSlice(w.get(), 0, PY_SSIZE_T_MAX));
   if (!dw) return nullptr;
   for (Py_ssize_t index = 4; index < 4 * nr; ++index) {
@@ -116,7 +113,7 @@ PyObject* expand_key_as_written(PyObject* key) noexcept {
     if (!mixed || PyList_SetItem(dw.get(), index, mixed.release()) < 0) return nullptr;
   }
 
-  // Steps 6 and 7.
+  // Both word lists cut into rounds, then packed as (nr, first, mid, last).
   Ref nr_obj = Ref::steal(PyLong_FromSsize_t(nr));
   if (!nr_obj) return nullptr;
   Ref enc_rounds = PyExpr::call(kToRounds, {w.get(), nr_obj.get()}).take();

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the extension for one interpreter. Sourced by the other scripts.
+
+# Configures and builds the extension for one interpreter into build/<tag>;
+# further arguments go to CMake as they are (later -D settings win).
+qox_build() {
+  local python=$1 tag=$2 cpp_tests=$3
+  shift 3
+  cmake -S . -B "build/$tag" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" \
+        -DQOX_BUILD_CPP_TESTS="$cpp_tests" "$@" >"build/$tag.configure.log" 2>&1 ||
+    { cat "build/$tag.configure.log"; return 1; }
+  cmake --build "build/$tag" -j "$(nproc)"
+}
