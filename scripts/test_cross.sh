@@ -68,12 +68,14 @@ arm64_root() {
   for deb in "$apt"/debs/*.deb; do dpkg -x "$deb" "$root" || return 1; done
 }
 
-# The extension built for aarch64 against the root's headers, in a tree of
-# its own with the package, the suite and what the suite reads, so nothing
-# built for this host is picked up there.
+# The extension built for aarch64 against the root's headers, in a copy of
+# the source tree of its own, so nothing built for this host is picked up.
 arm64_suite_tree() {
   local root=build/arm64-root tree=build/arm64-suite
-  rm -rf "$tree" && mkdir -p "$tree/obj" "$tree/qoxcrypto" "$tree/tests/support" "$tree/bin" || return 1
+  rm -rf "$tree" && mkdir -p "$tree/obj" "$tree/bin" || return 1
+  # The source tree without anything built for this host.
+  tar -cf - --exclude=./build --exclude=./.git --exclude=./.hypothesis --exclude='*.so' \
+      --exclude=__pycache__ . | tar -xf - -C "$tree" || return 1
   local compile_options link_options
   mapfile -t compile_options < <(python3 build_options.py gnu standard release compile)
   mapfile -t link_options < <(python3 build_options.py gnu link runtime)
@@ -87,8 +89,6 @@ arm64_suite_tree() {
       -I "$root/usr/include/python3.11" -idirafter "$root/usr/include" || return 1
   aarch64-linux-gnu-g++ -shared -o "$tree/qoxcrypto/crypto.cpython-311-aarch64-linux-gnu.so" \
     "$tree"/obj/*.o "${link_options[@]}" || return 1
-  cp qoxcrypto/*.py qoxcrypto/*.pyi qoxcrypto/py.typed "$tree/qoxcrypto/" &&
-    cp -r tests/python tests/data "$tree/tests/" && cp -r examples pytest.ini "$tree/" || return 1
   # The suite starts interpreters through sys.executable: a host script that
   # runs the emulator, named as the interpreter through qemu's -0.
   local abs_root
