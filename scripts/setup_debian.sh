@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when run as root
-# and something is missing. Sourced by the other scripts, together with
-# build.sh (the build itself), which it sources too so that one line still
-# gives both functions.
+# Installs the Debian packages the build and the tests need, and any named as
+# arguments, when run as root and something is missing. Sourced by the other
+# scripts, together with build.sh (the build itself), which it sources too so
+# that one line still gives both functions.
 qox_install_packages() {
   local wanted=(cmake g++ make python3-dev libgtest-dev libbenchmark-dev libssl-dev
                 python3-pytest python3-hypothesis python3-cryptography
                 python3-exceptiongroup python3-tomli
                 python3-setuptools python3-wheel python3-pip python3-venv python3-mypy
-                clang libclang-rt-14-dev)  # libFuzzer and the sanitizer runtimes for clang
+                clang libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes for clang
+                "$@")
   # The debug interpreter of the system Python, where Debian has one.
   local debug_python
   debug_python="python$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')-dbg"

@@ -3,12 +3,13 @@
 # pip install / wheel test on the system interpreter first, then the Python
 # suite on its debug build (reference counts and the C API's own checks) where
 # Debian's is installed, on every other CPython 3.8-3.13 found under pyenv, on
-# a clang++ build, under AddressSanitizer and UndefinedBehaviorSanitizer, a
-# short fuzz run of the engine, its C++ tests cross-built for aarch64, s390x
-# and Windows (and the Python suite on aarch64 under emulation), and the CNG
-# stand-in held against Wine's bcrypt.dll; the module is also built for
-# Windows with MinGW-w64 and its exports and imports checked. Fails if any of
-# them fails.
+# 3.14 and 3.15 in a Debian unstable chroot (with the C++ tests built by its
+# g++), on a clang++ build, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, a short fuzz run of the engine, its C++ tests
+# cross-built for aarch64, s390x and Windows (and the Python suite on aarch64
+# under emulation), and the CNG stand-in held against Wine's bcrypt.dll; the
+# module is also built for Windows with MinGW-w64 and its exports and imports
+# checked. Fails if any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -49,6 +50,9 @@ for root in "$pyenv_root"/versions/3.{8,9,10,11,12,13}*; do
      PYTHONPATH=/usr/lib/python3/dist-packages "$python" -m pytest tests/python -q -p no:cacheprovider; then :
   else failures+=("$tag"); fi
 done
+
+echo "=== CPython 3.14 and 3.15 in a Debian unstable chroot, C++ tests with its g++"
+bash scripts/test_unstable.sh || failures+=("unstable")
 
 echo "=== clang++: the module built with clang, the Python suite on it"
 bash scripts/test_clang.sh || failures+=("clang")

@@ -103,7 +103,8 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
   const Py_ssize_t tag_size = with_tag ? kTagEnd - kTagOffset : 0;
   const bool fits = PyBytes_CheckExact(magic.get()) &&
                     PyBytes_GET_SIZE(magic.get()) == kMagicSize && PyBytes_CheckExact(tag.get()) &&
-                    PyBytes_GET_SIZE(tag.get()) == tag_size && Py_REFCNT(container.get()) == 1;
+                    PyBytes_GET_SIZE(tag.get()) == tag_size &&
+                    is_uniquely_referenced(container.get());
   char* out = PyBytes_AS_STRING(container.get());
   if (!fits) {
     Ref ciphertext = Ref::steal(PyBytes_FromStringAndSize(out + kTagEnd, ciphertext_size));

@@ -1,4 +1,4 @@
-// Every difference between the supported CPython versions (3.8 to 3.13) in one place.
+// Every difference between the supported CPython versions (3.8 to 3.15) in one place.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -86,6 +86,17 @@ inline void set_handled_exception(PyObject* exception) {
   Py_INCREF(type);
   Py_INCREF(exception);
   PyErr_SetExcInfo(type, exception, PyException_GetTraceback(exception));
+#endif
+}
+
+// True when the caller's reference is the only one to `object`, so that it may
+// be changed in place. The interpreter's own test knows how free-threaded
+// builds count references; elsewhere it is a count of one.
+inline bool is_uniquely_referenced(PyObject* object) {
+#if PY_VERSION_HEX >= 0x030E0000
+  return PyUnstable_Object_IsUniquelyReferenced(object) != 0;
+#else
+  return Py_REFCNT(object) == 1;
 #endif
 }
 

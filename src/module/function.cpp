@@ -121,6 +121,41 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 on, functools.wraps and annotationlib reach a function's
+// annotations through __annotate__(format). As a compiled function's does, it
+// answers the VALUE format with a new dict (here a copy of __annotations__)
+// and raises NotImplementedError for the others, which annotationlib then
+// derives from VALUE.
+constexpr long kAnnotationFormatValue = 1;
+
+PyObject* annotate(PyObject* self, PyObject* format) {
+  const long value = PyLong_AsLong(format);
+  if (value == -1 && PyErr_Occurred()) return nullptr;
+  if (value != kAnnotationFormatValue) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
+  }
+  Ref annotations = Ref::steal(get_annotations(self, nullptr));
+  return annotations ? PyDict_Copy(annotations.get()) : nullptr;
+}
+PyMethodDef annotate_method = {"__annotate__", annotate, METH_O, nullptr};
+
+PyObject* get_annotate(PyObject* self, void*) { return PyCFunction_New(&annotate_method, self); }
+// functools.wraps with this function as the wrapper sets __annotate__: the
+// annotations it gives are taken at once; None leaves them as they are.
+int set_annotate(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) return 0;
+  if (value == nullptr || !PyCallable_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+    return -1;
+  }
+  Ref format = Ref::steal(PyLong_FromLong(kAnnotationFormatValue));
+  Ref annotations = format ? Ref::steal(PyObject_CallOneArg(value, format.get())) : Ref();
+  return annotations ? set_annotations(self, annotations.get(), nullptr) : -1;
+}
+#endif
+
 // inspect.Signature built from the current __defaults__ and __annotations__,
 // so that inspect.signature() and help() show the real parameters.
 PyObject* get_signature(PyObject* self, void*) {
@@ -176,6 +211,9 @@ PyGetSetDef function_getset[] = {
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -1,5 +1,6 @@
 """The calling convention every function of the module shows its callers."""
 import fractions
+import functools
 import inspect
 import sys
 
@@ -154,6 +155,13 @@ def test_function_attributes(func, annotations, doc, signature):
     assert func.__annotations__ == annotations
     assert str(inspect.signature(func)) == signature
     assert repr(func).startswith("<function %s at 0x" % name)
+
+
+def test_functools_wraps_keeps_annotations():
+    @functools.wraps(crypto._mul)
+    def wrapper(*args):
+        return crypto._mul(*args)
+    assert wrapper.__annotations__ == {"a": "int", "b": "int", "return": "int"}
 
 
 def test_attribute_setters_keep_their_invariants():
