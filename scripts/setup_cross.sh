@@ -6,7 +6,8 @@
 # Installs what the cross stages need, when run as root and something is missing.
 qox_install_cross_packages() {
   local wanted=(g++-aarch64-linux-gnu g++-s390x-linux-gnu g++-mingw-w64-x86-64-posix
-                mingw-w64-tools binutils-mingw-w64-x86-64 qemu-user-static wine64)
+                mingw-w64-tools binutils-mingw-w64-x86-64 qemu-user-static wine64
+                googletest)  # GoogleTest's sources, built with each cross compiler
   local missing=()
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
