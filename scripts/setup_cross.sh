@@ -3,23 +3,13 @@
 # honest: aarch64 and s390x (big-endian) under qemu-user, Windows through
 # MinGW-w64 under wine64. Sourced by the scripts that run those stages.
 
-# Installs what the cross stages need, when run as root and something is missing.
+# Installs what the cross stages need (with the base packages and any named as
+# arguments), when run as root and something is missing.
+source "$(dirname "${BASH_SOURCE[0]}")/setup_debian.sh"
 qox_install_cross_packages() {
-  local wanted=(g++-aarch64-linux-gnu g++-s390x-linux-gnu g++-mingw-w64-x86-64-posix
-                mingw-w64-tools binutils-mingw-w64-x86-64 qemu-user-static wine64)
-  local missing=()
-  for package in "${wanted[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-      missing+=("$package")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing Debian packages (run as root to install): ${missing[*]}" >&2
-    return 1
-  fi
-  echo "installing: ${missing[*]}"
-  apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  qox_install_packages "$@" g++-aarch64-linux-gnu g++-s390x-linux-gnu g++-mingw-w64-x86-64-posix \
+    mingw-w64-tools binutils-mingw-w64-x86-64 qemu-user-static wine64 \
+    googletest  # GoogleTest's sources, built with each cross compiler
 }
 
 # Runs a Windows program under wine64 in a prefix of the build's own, made on

@@ -5,10 +5,11 @@
 # Debian's is installed, on every other CPython 3.8-3.13 found under pyenv, on
 # 3.14 and 3.15 in a Debian unstable chroot (with the C++ tests built by its
 # g++), on a clang++ build, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short fuzz run of the engine, and the CNG
-# stand-in held against Wine's bcrypt.dll; the module is also built for Windows
-# with MinGW-w64 and its exports and imports checked. Fails if any of them
-# fails.
+# UndefinedBehaviorSanitizer, a short fuzz run of the engine, its C++ tests
+# cross-built for aarch64, s390x and Windows (and the Python suite on aarch64
+# under emulation), and the CNG stand-in held against Wine's bcrypt.dll; the
+# module is also built for Windows with MinGW-w64 and its exports and imports
+# checked. Fails if any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -64,6 +65,9 @@ bash scripts/test_sanitizers.sh || failures+=("sanitizers")
 
 echo "=== fuzzing (short run)"
 bash scripts/test_fuzz.sh || failures+=("fuzz")
+
+echo "=== cross builds of the engine: aarch64 and s390x under qemu-user, Windows under wine64"
+bash scripts/test_cross.sh || failures+=("cross")
 
 echo "=== CNG stand-in against Wine's bcrypt.dll"
 bash scripts/test_cng_wine.sh || failures+=("cng-wine")

@@ -7,12 +7,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
 source scripts/setup_cross.sh
-qox_install_packages && qox_install_cross_packages || exit 1
 # Wine's bcrypt does its AES through GnuTLS, which libwine only recommends.
-if ! dpkg-query -W -f='${Status}' libgnutls30 2>/dev/null | grep -q "ok installed"; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libgnutls30 >/dev/null ||
-    exit 1
-fi
+qox_install_cross_packages libgnutls30 || exit 1
 
 out=build/cng
 mkdir -p "$out"

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "aes/portable.h"
+
 // round_keys() views vector<RoundKey> storage as a flat word array.
 static_assert(sizeof(qox::aes::RoundKey) == 16, "RoundKey must be four packed words");
 
@@ -13,16 +15,11 @@ namespace {
 inline uint32_t load_be(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  v = __builtin_bswap32(v);
-#endif
-  return v;
+  return kLittleEndian ? byte_swap32(v) : v;
 }
 
 inline void store_be(uint8_t* p, uint32_t v) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  v = __builtin_bswap32(v);
-#endif
+  if (kLittleEndian) v = byte_swap32(v);
   std::memcpy(p, &v, 4);
 }
 

@@ -2,8 +2,9 @@
 #include "aes/cbc_aesni.h"
 
 #include "aes/cpu_features.h"
+#include "aes/portable.h"
 
-#if defined(__x86_64__)
+#if defined(QOX_ARCH_X86_64)
 
 #include "aes/aesni_cbc_steps.h"
 

@@ -2,15 +2,16 @@
 // AES-NI works on the blocks (x86-64).
 #include "aes/cbc_aesni.h"
 #include "aes/cbc_hmac.h"
+#include "aes/portable.h"
 #include "aes/sha256_paths.h"
 
-#if defined(__x86_64__)
+#if defined(QOX_ARCH_X86_64)
 
 #include "aes/aesni_cbc_steps.h"
 #include "aes/sha256_shani_steps.h"
 
-#define QOX_TARGET_AESNI_SHANI __attribute__((target("aes,sha,sse4.1")))
-#define QOX_INLINE_AESNI_SHANI inline __attribute__((always_inline, target("aes,sha,sse4.1")))
+#define QOX_TARGET_AESNI_SHANI QOX_TARGET("aes,sha,sse4.1")
+#define QOX_INLINE_AESNI_SHANI QOX_FORCE_INLINE QOX_TARGET("aes,sha,sse4.1")
 
 namespace qox::aes {
 

@@ -3,13 +3,14 @@
 
 #include "aes/cbc_aesni.h"
 #include "aes/cpu_features.h"
+#include "aes/portable.h"
 
-#if defined(__x86_64__)
+#if defined(QOX_ARCH_X86_64)
 
 #include "aes/hw_round_keys.h"
 
-#define QOX_TARGET_VAES __attribute__((target("vaes,avx512f,aes,sse4.1")))
-#define QOX_INLINE_VAES inline __attribute__((always_inline, target("vaes,avx512f,aes,sse4.1")))
+#define QOX_TARGET_VAES QOX_TARGET("vaes,avx512f,aes,sse4.1")
+#define QOX_INLINE_VAES QOX_FORCE_INLINE QOX_TARGET("vaes,avx512f,aes,sse4.1")
 
 namespace qox::aes {
 

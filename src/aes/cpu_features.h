@@ -8,10 +8,11 @@ namespace qox::aes {
 // Feature bits as this engine uses them; each stands for everything its
 // kernels execute, so a set bit means "this path may run here".
 enum CpuFeature : uint32_t {
-  kCpuAesNi = 1u << 0,    // AESENC/AESDEC on xmm plus SSSE3/SSE4.1 shuffles
-  kCpuVaes512 = 1u << 1,  // VAES on zmm with AVX-512F, zmm state enabled by the OS
-  kCpuShaNi = 1u << 3,    // SHA256RNDS2/MSG1/MSG2 on xmm plus SSSE3/SSE4.1 shuffles
-  kCpuArmSha2 = 1u << 4,  // aarch64 SHA256H/H2/SU0/SU1 (Advanced SIMD SHA2)
+  kCpuAesNi = 1u << 0,     // AESENC/AESDEC on xmm plus SSSE3/SSE4.1 shuffles
+  kCpuVaes512 = 1u << 1,   // VAES on zmm with AVX-512F, zmm state enabled by the OS
+  kCpuArmv8Aes = 1u << 2,  // AESE/AESD/AESMC/AESIMC of the ARMv8 Crypto Extensions
+  kCpuShaNi = 1u << 3,     // SHA256RNDS2/MSG1/MSG2 on xmm plus SSSE3/SSE4.1 shuffles
+  kCpuArmSha2 = 1u << 4,   // SHA256H/H2/SU0/SU1 of the ARMv8 Crypto Extensions
 };
 
 // Environment variable that, when set to anything but "" or "0", clears

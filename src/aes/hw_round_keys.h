@@ -1,7 +1,9 @@
 // Round keys as xmm registers for the AES-NI kernels (x86-64 sources only).
 #pragma once
 
-#if !defined(__x86_64__)
+#include "aes/portable.h"
+
+#if !defined(QOX_ARCH_X86_64)
 #error "hw_round_keys.h is only for x86-64 sources"
 #endif
 
@@ -14,8 +16,8 @@
 #include "aes/wipe.h"
 
 // Per-function targets: the rest of the build needs no -maes.
-#define QOX_TARGET_AESNI __attribute__((target("aes,sse4.1")))
-#define QOX_INLINE_AESNI inline __attribute__((always_inline, target("aes,sse4.1")))
+#define QOX_TARGET_AESNI QOX_TARGET("aes,sse4.1")
+#define QOX_INLINE_AESNI QOX_FORCE_INLINE QOX_TARGET("aes,sse4.1")
 
 namespace qox::aes::hw {
 

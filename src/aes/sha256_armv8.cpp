@@ -1,10 +1,11 @@
 // SHA-256 compression on the ARMv8 SHA2 instructions (aarch64).
 #include "aes/cpu_features.h"
+#include "aes/portable.h"
 #include "aes/sha256_paths.h"
 
 // GCC's arm_neon.h offers the SHA-256 intrinsics to any function with the
 // target attribute; clang's (14) only when the whole build targets SHA2.
-#if defined(__aarch64__) && \
+#if defined(QOX_ARCH_AARCH64) && \
     ((defined(__GNUC__) && !defined(__clang__)) || defined(__ARM_FEATURE_SHA2))
 #define QOX_HAVE_ARM_SHA2_PATH 1
 #endif
@@ -16,10 +17,10 @@
 // Per-function target: the rest of the build needs no +crypto. The
 // extension is "crypto" (AES and SHA2) because that is what the compilers'
 // arm_neon.h asks of the SHA-256 intrinsics; only SHA2 is used and probed.
-#if defined(__clang__)
-#define QOX_TARGET_ARM_SHA2 __attribute__((target("crypto")))
+#if defined(__GNUC__) && !defined(__clang__) && !defined(__ARM_FEATURE_SHA2)
+#define QOX_TARGET_ARM_SHA2 QOX_TARGET("+crypto")
 #else
-#define QOX_TARGET_ARM_SHA2 __attribute__((target("+crypto")))
+#define QOX_TARGET_ARM_SHA2
 #endif
 
 namespace qox::aes {

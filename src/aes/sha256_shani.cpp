@@ -1,8 +1,9 @@
 // SHA-256 compression on the SHA-NI instructions (x86-64).
 #include "aes/cpu_features.h"
+#include "aes/portable.h"
 #include "aes/sha256_paths.h"
 
-#if defined(__x86_64__)
+#if defined(QOX_ARCH_X86_64)
 
 #include "aes/sha256_shani_steps.h"
 

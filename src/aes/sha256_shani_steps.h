@@ -2,7 +2,9 @@
 // shared by the plain SHA-NI path and the loops that hash while they encrypt.
 #pragma once
 
-#if !defined(__x86_64__)
+#include "aes/portable.h"
+
+#if !defined(QOX_ARCH_X86_64)
 #error "sha256_shani_steps.h is only for x86-64 sources"
 #endif
 
@@ -13,8 +15,8 @@
 #include "aes/sha256_paths.h"
 
 // Per-function targets: the rest of the build needs no -msha.
-#define QOX_TARGET_SHANI __attribute__((target("sha,sse4.1")))
-#define QOX_INLINE_SHANI inline __attribute__((always_inline, target("sha,sse4.1")))
+#define QOX_TARGET_SHANI QOX_TARGET("sha,sse4.1")
+#define QOX_INLINE_SHANI QOX_FORCE_INLINE QOX_TARGET("sha,sse4.1")
 
 namespace qox::aes::hw {
 

@@ -5,15 +5,24 @@
 #include <cstring>
 #include <memory>
 
+#include "aes/portable.h"
+
 namespace qox::aes {
 
-// Zeroes `size` bytes at `data`. The empty asm statement tells the compiler
-// the memory is read afterwards, so the stores survive even when the buffer
-// is about to be freed or to go out of scope.
+// Zeroes `size` bytes at `data` so that the stores survive even when the
+// buffer is about to be freed or to go out of scope. GCC and clang: an empty
+// asm statement tells the compiler the memory is read afterwards. MSVC has
+// no such statement for x64: memset is called through a volatile pointer,
+// which the compiler must load and call as it is.
 inline void wipe_bytes(void* data, size_t size) noexcept {
   if (data == nullptr || size == 0) return;
+#if defined(__GNUC__) || defined(__clang__)
   std::memset(data, 0, size);
   __asm__ __volatile__("" : : "r"(data) : "memory");
+#else
+  static void* (*const volatile memset_unelided)(void*, int, size_t) = std::memset;
+  memset_unelided(data, 0, size);
+#endif
 }
 
 template <class T>
@@ -26,7 +35,7 @@ void wipe(T* data, size_t count) noexcept {
 // `rep stos` with its start-up cost. Always inlined so that vector elements
 // are stored with the caller's instruction set.
 template <class T, size_t N>
-inline __attribute__((always_inline)) void wipe(T (&array)[N]) {
+QOX_FORCE_INLINE void wipe(T (&array)[N]) {
   volatile T* p = array;
   for (size_t i = 0; i < N; ++i) p[i] = T{};
 }

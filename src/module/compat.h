@@ -13,7 +13,12 @@ inline PyObject* PyObject_CallNoArgs(PyObject* callable) {
 }
 // 3.8's PyMODINIT_FUNC has no visibility attribute, and the build hides every
 // symbol by default: the module entry must be marked for export explicitly.
+// On Windows it already carries __declspec(dllexport).
+#if defined(_WIN32)
+#define QOX_MODINIT_FUNC PyMODINIT_FUNC
+#else
 #define QOX_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
 #else
 #define QOX_MODINIT_FUNC PyMODINIT_FUNC
 #endif

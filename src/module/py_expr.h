@@ -12,6 +12,7 @@
 #include "module/ref.h"
 #include "module/state.h"
 
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -31,10 +32,12 @@ class PyExpr {
         Ref::steal(PyObject_Vectorcall(function.get(), args.begin(), args.size(), nullptr)));
   }
 
-  PyExpr&& shl(long count) && noexcept { return with_long(PyNumber_Lshift, count); }
-  PyExpr&& shr(long count) && noexcept { return with_long(PyNumber_Rshift, count); }
-  PyExpr&& band(long mask) && noexcept { return with_long(PyNumber_And, mask); }
-  PyExpr&& bxor_long(long value) && noexcept { return with_long(PyNumber_Xor, value); }
+  // Integer operands are 64-bit: C long is 32 bits on Windows, where a
+  // 32-bit mask such as 0xFFFFFFFF would arrive as -1.
+  PyExpr&& shl(int64_t count) && noexcept { return with_long(PyNumber_Lshift, count); }
+  PyExpr&& shr(int64_t count) && noexcept { return with_long(PyNumber_Rshift, count); }
+  PyExpr&& band(int64_t mask) && noexcept { return with_long(PyNumber_And, mask); }
+  PyExpr&& bxor_long(int64_t value) && noexcept { return with_long(PyNumber_Xor, value); }
   PyExpr&& bor(PyExpr&& rhs) && noexcept { return with(PyNumber_Or, rhs.value_.get()); }
   PyExpr&& bxor(PyExpr&& rhs) && noexcept { return with(PyNumber_Xor, rhs.value_.get()); }
   // `obj[self]`: this value used as an index into `container`.
@@ -61,9 +64,9 @@ class PyExpr {
     }
     return std::move(*this);
   }
-  PyExpr&& with_long(binaryfunc op, long rhs) noexcept {
+  PyExpr&& with_long(binaryfunc op, int64_t rhs) noexcept {
     if (!usable()) return std::move(*this);
-    Ref rhs_obj = Ref::steal(PyLong_FromLong(rhs));
+    Ref rhs_obj = Ref::steal(PyLong_FromLongLong(rhs));
     return with(op, rhs_obj.get());
   }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "aes/cbc_aesni.h"
+#include "aes/cbc_armv8.h"
 #include "aes/cbc_dispatch.h"
 #include "aes/cbc_vaes.h"
 #include "aes/cpu_features.h"
@@ -32,6 +33,8 @@ const HwCase kHwCases[] = {
     {"aesni_encrypt", aesni_available, cbc_encrypt_aesni, cbc_encrypt_table},
     {"aesni_decrypt", aesni_available, cbc_decrypt_aesni, cbc_decrypt_table},
     {"vaes_decrypt", vaes_available, cbc_decrypt_vaes, cbc_decrypt_table},
+    {"armv8_encrypt", armv8_available, cbc_encrypt_armv8, cbc_encrypt_table},
+    {"armv8_decrypt", armv8_available, cbc_decrypt_armv8, cbc_decrypt_table},
     {"auto_encrypt", [] { return true; }, cbc_encrypt_auto, cbc_encrypt_table},
     {"auto_decrypt", [] { return true; }, cbc_decrypt_auto, cbc_decrypt_table},
 };
@@ -165,14 +168,24 @@ INSTANTIATE_TEST_SUITE_P(File, AutoVectors, ::testing::ValuesIn(test::load_vecto
                            return s;
                          });
 
+// Sets (or unsets, for nullptr) an environment variable; Windows has
+// _putenv_s, where an empty value removes the variable.
+void set_env(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value ? value : "");
+#else
+  value ? setenv(name, value, 1) : unsetenv(name);
+#endif
+}
+
 // Sets (or unsets, for nullptr) the switch for one scope.
 class ScopedSwitch {
  public:
   explicit ScopedSwitch(const char* value) {
     if (const char* old = std::getenv(kForceTableEnv)) saved_ = old, had_ = true;
-    value ? setenv(kForceTableEnv, value, 1) : unsetenv(kForceTableEnv);
+    set_env(kForceTableEnv, value);
   }
-  ~ScopedSwitch() { had_ ? setenv(kForceTableEnv, saved_.c_str(), 1) : unsetenv(kForceTableEnv); }
+  ~ScopedSwitch() { set_env(kForceTableEnv, had_ ? saved_.c_str() : nullptr); }
 
  private:
   std::string saved_;
@@ -205,10 +218,21 @@ TEST(Provider, FollowsFeaturesAndSwitch) {
   if (f & kCpuVaes512) {
     EXPECT_TRUE(f & kCpuAesNi) << "VAES tails run on AES-NI";
   }
-  const std::string expect = (f & kCpuVaes512) ? "vaes" : (f & kCpuAesNi) ? "aesni" : "table";
+  const std::string expect = (f & kCpuVaes512)   ? "vaes"
+                             : (f & kCpuAesNi)   ? "aesni"
+                             : armv8_available() ? "armv8"
+                                                 : "table";
   EXPECT_EQ(provider(), expect);
   EXPECT_EQ(aesni_available(), (f & kCpuAesNi) != 0);
   EXPECT_EQ(vaes_available(), (f & kCpuVaes512) != 0);
+  if (!(f & kCpuArmv8Aes)) {
+    EXPECT_FALSE(armv8_available());
+  }
+  // Set by the runs on emulated CPUs that are known to have a hardware
+  // path, so that a probe that misses it fails instead of skipping.
+  if (const char* want = std::getenv("QOX_EXPECT_PROVIDER"); want && !forced) {
+    EXPECT_STREQ(provider(), want);
+  }
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ namespace qox {
 namespace {
 
 // _SBOX[(t >> shift) & 0xFF], the global read before the index is computed.
-PyExpr sbox_byte(PyObject* t, long shift) {
+PyExpr sbox_byte(PyObject* t, int64_t shift) {
   if (PyErr_Occurred()) return PyExpr(Ref());
   Ref box = lookup_global(kSbox);
   if (!box) return PyExpr(Ref());
@@ -43,11 +43,11 @@ Ref expanded_words(const uint8_t* key, Py_ssize_t len, Py_ssize_t nk, Py_ssize_t
   if (!w) return Ref();
   for (Py_ssize_t i = 0; i < len; i += 4) {
     // int.from_bytes(key[i:i+4], "big"); a short last slice gives a smaller int.
-    unsigned long value = 0;
+    uint32_t value = 0;
     for (Py_ssize_t j = i; j < std::min(len, i + 4); ++j) value = value << 8 | key[j];
     if (!append(w.get(), Ref::steal(PyLong_FromUnsignedLong(value)))) return Ref();
   }
-  long rcon = 1;
+  uint32_t rcon = 1;  // rcon << 24 needs 32 unsigned bits
   for (Py_ssize_t i = nk; i < 4 * (nr + 1); ++i) {
     // The list holds at least i items here: one is appended per step.
     Ref t = Ref::borrow(PyList_GET_ITEM(w.get(), i - 1));
