@@ -1,4 +1,7 @@
-// AES-256-CBC throughput of the table, AES-NI and VAES paths next to OpenSSL EVP.
+// Throughput of the engine next to OpenSSL EVP in the same binary: AES-256-CBC
+// on the table, AES-NI and VAES paths, SHA-256 on the portable, SHA-NI and
+// ARMv8 paths, and CBC with the ciphertext's HMAC-SHA256 in two passes and in
+// the one-pass loops.
 //
 //   cmake -S . -B build -DQOX_BUILD_BENCH=ON && cmake --build build -j2 --target engine_bench
 //   build/bench/engine_bench --benchmark_repetitions=5
@@ -7,6 +10,7 @@
 // repetitions and its ratio to OpenSSL for the same direction and size.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,8 +22,12 @@
 
 #include "aes/cbc.h"
 #include "aes/cbc_aesni.h"
+#include "aes/cbc_dispatch.h"
+#include "aes/cbc_hmac.h"
 #include "aes/cbc_vaes.h"
+#include "aes/hmac_sha256.h"
 #include "aes/key_schedule.h"
+#include "aes/sha256_paths.h"
 
 namespace {
 
@@ -78,6 +86,88 @@ void bench_openssl(benchmark::State& state, bool decrypt) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(len));
 }
 
+void set_bytes(benchmark::State& state, size_t len) {
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(len));
+}
+
+// The whole digest of the buffer (padding included) on one compression path.
+void bench_sha256(benchmark::State& state, void (*blocks)(Sha256State&, const uint8_t*, size_t)) {
+  const size_t len = static_cast<size_t>(state.range(0));
+  std::vector<uint8_t> in(len + kSha256BlockSize, 0x3C);
+  for (auto _ : state) {
+    Sha256State s = kSha256Initial;
+    blocks(s, in.data(), len / kSha256BlockSize);
+    in[len] = 0x80;  // the padding block of a whole-block message
+    blocks(s, in.data() + len, 1);
+    benchmark::DoNotOptimize(s);
+  }
+  set_bytes(state, len);
+}
+
+void bench_openssl_sha256(benchmark::State& state) {
+  const size_t len = static_cast<size_t>(state.range(0));
+  std::vector<uint8_t> in(len, 0x3C);
+  uint8_t digest[32];
+  for (auto _ : state) {
+    unsigned n = 0;
+    if (EVP_Digest(in.data(), len, digest, &n, EVP_sha256(), nullptr) != 1) {
+      state.SkipWithError("EVP_Digest failed");
+      break;
+    }
+    benchmark::DoNotOptimize(digest);
+  }
+  set_bytes(state, len);
+}
+
+// CBC and the HMAC of the ciphertext: the dispatch then hmac_sha256, or the
+// one-pass loop.
+void bench_cbc_mac(benchmark::State& state, bool decrypt, bool one_pass) {
+  const size_t len = static_cast<size_t>(state.range(0));
+  std::vector<uint8_t> in(len, 0x3C), out(len);
+  const RoundKeys k = round_keys(decrypt ? schedule().dec : schedule().enc);
+  const HmacSha256Key mac_key(kKey, sizeof kKey);
+  uint8_t tag[32];
+  for (auto _ : state) {
+    if (one_pass) {
+      (decrypt ? cbc_decrypt_and_mac : cbc_encrypt_then_mac)(k, kIv, in.data(), out.data(),
+                                                             len / 16, mac_key, tag);
+    } else if (decrypt) {
+      hmac_sha256(mac_key, in.data(), len, tag);
+      cbc_decrypt_auto(k, kIv, in.data(), out.data(), len / 16);
+    } else {
+      cbc_encrypt_auto(k, kIv, in.data(), out.data(), len / 16);
+      hmac_sha256(mac_key, out.data(), len, tag);
+    }
+    benchmark::DoNotOptimize(tag);
+    benchmark::ClobberMemory();
+  }
+  set_bytes(state, len);
+}
+
+// OpenSSL's AES-256-CBC and its one-shot HMAC, in the same order.
+void bench_openssl_cbc_mac(benchmark::State& state, bool decrypt) {
+  const size_t len = static_cast<size_t>(state.range(0));
+  std::vector<uint8_t> in(len, 0x3C), out(len);
+  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                      EVP_CIPHER_CTX_free);
+  uint8_t tag[32];
+  for (auto _ : state) {
+    int n = 0;
+    unsigned tag_len = 0;
+    if (decrypt) HMAC(EVP_sha256(), kKey, sizeof kKey, in.data(), len, tag, &tag_len);
+    if (EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, kKey, kIv, decrypt ? 0 : 1) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1 ||
+        EVP_CipherUpdate(ctx.get(), out.data(), &n, in.data(), static_cast<int>(len)) != 1) {
+      state.SkipWithError("EVP cipher failed");
+      break;
+    }
+    if (!decrypt) HMAC(EVP_sha256(), kKey, sizeof kKey, out.data(), len, tag, &tag_len);
+    benchmark::DoNotOptimize(tag);
+    benchmark::ClobberMemory();
+  }
+  set_bytes(state, len);
+}
+
 // Console output as usual, plus every iteration run's bytes/s kept by
 // "direction/path" and size for the ratio table.
 class CollectingReporter : public benchmark::ConsoleReporter {
@@ -101,18 +191,19 @@ double median(std::vector<double> v) {
 }
 
 void print_ratios(const CollectingReporter& rep) {
-  std::printf("\n%-8s %-8s %-6s %12s %12s %14s\n", "dir", "size", "path", "median MB/s",
+  std::printf("\n%-8s %-8s %-8s %12s %12s %14s\n", "dir", "size", "path", "median MB/s",
               "best MB/s", "ours / OpenSSL");
-  for (const char* dir : {"encrypt", "decrypt"}) {
+  for (const char* dir : {"encrypt", "decrypt", "sha256", "enc+mac", "dec+mac"}) {
     for (int64_t size : kSizes) {
       const std::string arg = std::to_string(size);
       const auto peer = rep.rates.find({std::string(dir) + "/openssl", arg});
-      for (const char* path : {"openssl", "table", "aesni", "vaes"}) {
+      for (const char* path :
+           {"openssl", "table", "aesni", "vaes", "portable", "shani", "armv8", "2pass", "1pass"}) {
         const auto it = rep.rates.find({std::string(dir) + "/" + path, arg});
         if (it == rep.rates.end()) continue;
         const double med = median(it->second);
         const double best = *std::max_element(it->second.begin(), it->second.end());
-        std::printf("%-8s %-8s %-6s %12.1f %12.1f", dir,
+        std::printf("%-8s %-8s %-8s %12.1f %12.1f", dir,
                     (std::to_string(size >> 10) + "KiB").c_str(), path, med / 1e6, best / 1e6);
         if (peer != rep.rates.end() && std::string(path) != "openssl") {
           const double peer_best = *std::max_element(peer->second.begin(), peer->second.end());
@@ -142,6 +233,19 @@ int main(int argc, char** argv) {
     add("decrypt/aesni", [](benchmark::State& s) { bench_engine(s, cbc_decrypt_aesni, true); });
   if (vaes_available())
     add("decrypt/vaes", [](benchmark::State& s) { bench_engine(s, cbc_decrypt_vaes, true); });
+
+  add("sha256/openssl", bench_openssl_sha256);
+  add("sha256/portable", [](benchmark::State& s) { bench_sha256(s, sha256_blocks_portable); });
+  if (shani_available())
+    add("sha256/shani", [](benchmark::State& s) { bench_sha256(s, sha256_blocks_shani); });
+  if (armv8_sha2_available())
+    add("sha256/armv8", [](benchmark::State& s) { bench_sha256(s, sha256_blocks_armv8); });
+  for (bool decrypt : {false, true}) {
+    const std::string dir = decrypt ? "dec+mac/" : "enc+mac/";
+    add(dir + "openssl", [decrypt](benchmark::State& s) { bench_openssl_cbc_mac(s, decrypt); });
+    add(dir + "2pass", [decrypt](benchmark::State& s) { bench_cbc_mac(s, decrypt, false); });
+    add(dir + "1pass", [decrypt](benchmark::State& s) { bench_cbc_mac(s, decrypt, true); });
+  }
 
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

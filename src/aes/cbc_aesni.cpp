@@ -6,21 +6,18 @@
 
 #if defined(QOX_ARCH_X86_64)
 
-#include "aes/hw_round_keys.h"
+#include "aes/aesni_cbc_steps.h"
 
 namespace qox::aes {
 
 namespace {
 
+using hw::decrypt_group;
 using hw::HeldKeys;
 using hw::load_block;
-using hw::store_block;
 using hw::StreamedKeys;
 
-// CBC encryption is one dependency chain, so its speed is the AESENC
-// latency. The next block's plaintext and the first key are folded into the
-// last round key: AESENCLAST then yields the next block's input state
-// directly and the ciphertext is recovered off the chain.
+// One serial chain of encrypt_and_start_next steps.
 template <class Keys>
 QOX_TARGET_AESNI void encrypt_chain(const Keys& keys, const uint8_t iv[16], const uint8_t* in,
                                     uint8_t* out, size_t blocks) {
@@ -29,37 +26,9 @@ QOX_TARGET_AESNI void encrypt_chain(const Keys& keys, const uint8_t iv[16], cons
   const hw::DerivedKey first_last(_mm_xor_si128(first, keys.last()));
   __m128i state = _mm_xor_si128(_mm_xor_si128(load_block(in), load_block(iv)), first);
   for (size_t b = 1; b < blocks; ++b, in += 16, out += 16) {
-    for (size_t r = 0; r < keys.mid_rounds(); ++r) state = _mm_aesenc_si128(state, keys.mid(r));
-    const __m128i next_in = load_block(in + 16);
-    state = _mm_aesenclast_si128(state, _mm_xor_si128(first_last.get(), next_in));
-    store_block(out, _mm_xor_si128(state, _mm_xor_si128(next_in, first)));
+    state = hw::encrypt_and_start_next(keys, state, first, first_last.get(), in + 16, out);
   }
-  for (size_t r = 0; r < keys.mid_rounds(); ++r) state = _mm_aesenc_si128(state, keys.mid(r));
-  store_block(out, _mm_aesenclast_si128(state, keys.last()));
-}
-
-// Decrypts kWidth independent blocks at once; every ciphertext is read
-// before anything is stored (in == out). The chaining value is folded into
-// the last round key. Returns the last ciphertext block, the next chain value.
-template <size_t kWidth, class Keys>
-QOX_INLINE_AESNI __m128i decrypt_group(const Keys& keys, __m128i prev, const uint8_t* in,
-                                       uint8_t* out) {
-  __m128i cipher[kWidth], state[kWidth];
-  const __m128i first = keys.first();
-  for (size_t j = 0; j < kWidth; ++j) {
-    cipher[j] = load_block(in + 16 * j);
-    state[j] = _mm_xor_si128(cipher[j], first);
-  }
-  for (size_t r = 0; r < keys.mid_rounds(); ++r) {
-    const __m128i key = keys.mid(r);
-    for (size_t j = 0; j < kWidth; ++j) state[j] = _mm_aesdec_si128(state[j], key);
-  }
-  const __m128i last = keys.last();
-  for (size_t j = 0; j < kWidth; ++j) {
-    const __m128i chain = j == 0 ? prev : cipher[j - 1];
-    store_block(out + 16 * j, _mm_aesdeclast_si128(state[j], _mm_xor_si128(last, chain)));
-  }
-  return cipher[kWidth - 1];
+  hw::encrypt_last(keys, state, out);
 }
 
 // Eight blocks in flight cover the AESDEC latency times its issue rate;

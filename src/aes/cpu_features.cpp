@@ -24,7 +24,10 @@
 #if defined(__linux__)
 #include <sys/auxv.h>
 #ifndef HWCAP_AES
-#define HWCAP_AES (1 << 3)  // the kernel's bit; older C libraries lack the name
+#define HWCAP_AES (1 << 3)  // the kernel's bits; older C libraries lack the names
+#endif
+#ifndef HWCAP_SHA2
+#define HWCAP_SHA2 (1 << 6)
 #endif
 #elif defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -65,6 +68,7 @@ constexpr uint32_t kLeaf1Aes = 1u << 25;
 constexpr uint32_t kLeaf1Osxsave = 1u << 27;  // XGETBV usable
 // CPUID leaf 7 subleaf 0, EBX and ECX.
 constexpr uint32_t kLeaf7EbxAvx512f = 1u << 16;
+constexpr uint32_t kLeaf7EbxSha = 1u << 29;
 constexpr uint32_t kLeaf7EcxVaes = 1u << 9;
 // XCR0: SSE (1), AVX (2), opmask (5), upper zmm0-15 (6), zmm16-31 (7).
 constexpr uint64_t kXcr0Zmm = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
@@ -114,10 +118,12 @@ uint32_t probe() {
   uint32_t out = 0;
   const uint32_t aesni_bits = kLeaf1Aes | kLeaf1Ssse3 | kLeaf1Sse41;
   if ((leaf1.c & aesni_bits) == aesni_bits) out |= kCpuAesNi;
+  if (!cpuid(7, 0, leaf7)) return out;
+  const uint32_t shuffle_bits = kLeaf1Ssse3 | kLeaf1Sse41;
+  if ((leaf7.b & kLeaf7EbxSha) && (leaf1.c & shuffle_bits) == shuffle_bits) out |= kCpuShaNi;
 
   // The zmm kernel also needs the OS to save zmm state, and AES-NI for tails.
   if (!(out & kCpuAesNi) || !(leaf1.c & kLeaf1Osxsave)) return out;
-  if (!cpuid(7, 0, leaf7)) return out;
   if ((leaf7.b & kLeaf7EbxAvx512f) && (leaf7.c & kLeaf7EcxVaes) && os_saves_zmm()) {
     out |= kCpuVaes512;
   }
@@ -141,7 +147,22 @@ bool has_armv8_aes() {
 #endif
 }
 
-uint32_t probe() { return has_armv8_aes() ? uint32_t{kCpuArmv8Aes} : 0u; }
+bool has_armv8_sha2() {
+#if defined(__linux__)
+  return (getauxval(AT_HWCAP) & HWCAP_SHA2) != 0;
+#elif defined(__APPLE__)
+  return sysctl_flag("hw.optional.arm.FEAT_SHA256", true);
+#elif defined(_WIN32)
+  return IsProcessorFeaturePresent(PF_ARM_V8_CRYPTO_INSTRUCTIONS_AVAILABLE) != 0;
+#else
+  return false;
+#endif
+}
+
+uint32_t probe() {
+  return (has_armv8_aes() ? uint32_t{kCpuArmv8Aes} : 0u) |
+         (has_armv8_sha2() ? uint32_t{kCpuArmSha2} : 0u);
+}
 
 #else
 

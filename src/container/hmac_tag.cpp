@@ -1,37 +1,159 @@
-// The tag through hmac.new(...).digest(), and the view of the ciphertext it reads.
+// The container's HMAC-SHA256 tag and its comparison, on the engine or through the objects found.
 #include "container/hmac_tag.h"
 
+#include "aes/python/schedule_cache.h"
+#include "aes/wipe.h"
 #include "module/call.h"
 #include "module/global_names.h"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 namespace qox::container {
 
 namespace {
 
 const Name kNew("new");
-const Name kDigest("digest");
 const Name kSha256("sha256");
+const Name kCompareDigest("compare_digest");
+const Name kDigest("digest");
 
+// What the import found; strong references kept for the life of the process.
+struct StandardHmac {
+  PyObject* new_function = nullptr;
+  PyObject* sha256 = nullptr;
+  PyObject* compare_digest = nullptr;
+};
+
+StandardHmac& standard() {
+  static StandardHmac remembered;
+  return remembered;
+}
+
+// `module.name`. For the standard module itself (`standard`), whose type
+// defines no attribute of these names, the generic lookup finds what its
+// dict holds, so the dict is read directly; anything else goes through the
+// host.
+Ref module_attr(PyObject* module, bool standard, const Name& name) {
+  if (standard && PyModule_CheckExact(module)) {
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name.get());
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) return Ref();
+  }
+  return get_attr(module, name);
+}
+
+// True when the module global `name` is the standard module bound at import;
+// a failed lookup is "no" and leaves no exception set.
 bool standard_module(const Name& name) {
   Ref module = lookup_global(name);
   if (!module) PyErr_Clear();
   return module && is_import_time_module(name, module.get());
 }
 
+// Keys seen lately with their pads compressed, and the decryption schedule
+// last used with each. Replaced in order; never destroyed (the references
+// must not be dropped after the interpreter has finalized).
+constexpr size_t kMacKeys = 4;
+
+struct MacEntry {
+  std::vector<uint8_t, aes::WipingAllocator<uint8_t>> key;
+  aes::HmacSha256Key mac{nullptr, 0};
+  Ref decrypt_sched;
+  bool used = false;
+};
+
+struct MacKeys {
+  MacEntry entries[kMacKeys];
+  size_t next = 0;
+};
+
+MacKeys& mac_keys() {
+  static MacKeys* const instance = new MacKeys();
+  return *instance;
+}
+
+// The entry of `key` (exactly bytes), made on a miss. Keys are compared in
+// constant time, so a lookup tells nothing about how cached keys begin.
+MacEntry& entry_for(PyObject* key) {
+  const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(key));
+  const auto size = static_cast<size_t>(PyBytes_GET_SIZE(key));
+  MacKeys& keys = mac_keys();
+  for (MacEntry& entry : keys.entries) {
+    if (entry.used && entry.key.size() == size &&
+        aes::equal_in_constant_time(entry.key.data(), data, size)) {
+      return entry;
+    }
+  }
+  MacEntry& entry = keys.entries[keys.next];
+  keys.next = (keys.next + 1) % kMacKeys;
+  entry.key.assign(data, data + size);
+  entry.mac = aes::HmacSha256Key(data, size);
+  entry.used = true;
+  Ref old_sched = std::move(entry.decrypt_sched);  // a cached schedule: no code runs
+  return entry;
+}
+
 }  // namespace
 
-Ref hmac_sha256(PyObject* self, PyObject* message) noexcept {
-  Ref hmac_new = global_attr(kHmac, kNew);
-  if (!hmac_new) return Ref();
-  Ref key = get_attr(self, kKey);
-  if (!key) return Ref();
-  Ref sha256 = global_attr(kHashlib, kSha256);
-  if (!sha256) return Ref();
-  Ref mac = call(hmac_new.get(), {key.get(), message, sha256.get()});
+bool remember_standard_hmac() noexcept {
+  PyObject* modules = process_state().imported_modules;
+  PyObject* hmac = modules != nullptr ? PyDict_GetItem(modules, kHmac.get()) : nullptr;
+  PyObject* hashlib = modules != nullptr ? PyDict_GetItem(modules, kHashlib.get()) : nullptr;
+  if (hmac == nullptr || hashlib == nullptr) return true;  // never the own road
+  StandardHmac& s = standard();
+  s.new_function = PyObject_GetAttr(hmac, kNew.get());
+  s.sha256 = PyObject_GetAttr(hashlib, kSha256.get());
+  s.compare_digest = PyObject_GetAttr(hmac, kCompareDigest.get());
+  if (s.new_function == nullptr || s.sha256 == nullptr || s.compare_digest == nullptr) {
+    return false;
+  }
+  return true;
+}
+
+bool TagCall::fetch(PyObject* self) noexcept {
+  if (!(hmac_ = lookup_global(kHmac))) return false;
+  const bool standard_hmac = is_import_time_module(kHmac, hmac_.get());
+  if (!(new_ = module_attr(hmac_.get(), standard_hmac, kNew)) || !(key_ = get_attr(self, kKey)) ||
+      !(hashlib_ = lookup_global(kHashlib))) {
+    return false;
+  }
+  const bool standard_hashlib = is_import_time_module(kHashlib, hashlib_.get());
+  if (!(sha256_ = module_attr(hashlib_.get(), standard_hashlib, kSha256))) return false;
+  const StandardHmac& s = standard();
+  standard_ = standard_hmac && standard_hashlib && s.new_function != nullptr &&
+              new_.get() == s.new_function && sha256_.get() == s.sha256 &&
+              PyBytes_CheckExact(key_.get());
+  return true;
+}
+
+aes::HmacSha256Key TagCall::mac_key() const noexcept { return entry_for(key_.get()).mac; }
+
+Ref TagCall::call(PyObject* message) const noexcept {
+  Ref mac = qox::call(new_.get(), {key_.get(), message, sha256_.get()});
   if (!mac) return Ref();
   return call_method(mac.get(), kDigest, {});
+}
+
+int tags_match(const uint8_t expected[aes::kSha256DigestSize], const uint8_t* stored,
+               Py_ssize_t stored_size) noexcept {
+  Ref hmac = lookup_global(kHmac);
+  if (!hmac) return -1;
+  const bool standard_hmac = is_import_time_module(kHmac, hmac.get());
+  Ref compare = module_attr(hmac.get(), standard_hmac, kCompareDigest);
+  if (!compare) return -1;
+  if (standard_hmac && compare.get() == standard().compare_digest && compare.get() != nullptr) {
+    return stored_size == static_cast<Py_ssize_t>(aes::kSha256DigestSize) &&
+           aes::equal_in_constant_time(expected, stored, aes::kSha256DigestSize);
+  }
+  Ref expected_tag = Ref::steal(PyBytes_FromStringAndSize(
+      reinterpret_cast<const char*>(expected), static_cast<Py_ssize_t>(aes::kSha256DigestSize)));
+  Ref stored_tag =
+      Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stored), stored_size));
+  if (!expected_tag || !stored_tag) return -1;
+  Ref same = qox::call(compare.get(), {expected_tag.get(), stored_tag.get()});
+  return same ? PyObject_IsTrue(same.get()) : -1;
 }
 
 Ref hmac_message(PyObject* data, Py_ssize_t start) noexcept {
@@ -43,6 +165,16 @@ Ref hmac_message(PyObject* data, Py_ssize_t start) noexcept {
     return Ref::steal(PySequence_GetSlice(view.get(), start, size));
   }
   return Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + start, size - start));
+}
+
+PyObject* last_decrypt_schedule(const TagCall& call) noexcept {
+  return entry_for(call.key()).decrypt_sched.get();
+}
+
+void remember_decrypt_schedule(const TagCall& call, PyObject* sched) noexcept {
+  if (!holds_schedule(sched)) return;  // only cached shapes: dropping them runs no code
+  MacEntry& entry = entry_for(call.key());
+  Ref old_sched = std::exchange(entry.decrypt_sched, Ref::borrow(sched));
 }
 
 }  // namespace qox::container

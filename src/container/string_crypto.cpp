@@ -8,12 +8,13 @@
 // module's own _pkcs7_unpad). On _aes_cbc's fast road (AesCbcFastRoad, with
 // the module's own _pkcs7_pad for encrypt), encrypt builds the container in
 // one allocation and encrypts inside it, and decrypt reads the ciphertext where
-// it lies; the HMAC reads a view.
+// it lies. The tag steps (tag_steps.h) compute the standard HMAC on the engine,
+// for large inputs in one pass with the CBC blocks.
 #include "aes/python/aes_cbc.h"
 #include "container/functions.h"
-#include "container/hmac_tag.h"
 #include "container/layout.h"
 #include "container/padding.h"
+#include "container/tag_steps.h"
 #include "module/call.h"
 #include "module/global_names.h"
 #include "module/py_operators.h"
@@ -27,7 +28,6 @@ namespace qox::container {
 namespace {
 
 const Name kUrandom("urandom");
-const Name kCompareDigest("compare_digest");
 
 constexpr Py_ssize_t kIvSize = 16;
 
@@ -79,19 +79,21 @@ PyObject* unpad_and_decode(PyObject* padded) {
   return plain ? decode_utf8(plain.get()) : nullptr;
 }
 
-// The tag and the header around a ciphertext that already sits at offset 53
-// of `container`, as encrypt's last steps: the tag when use_hmac is true, then
-// magic and version read from the instance. Constants of other sizes or types
-// take the general road's concatenation instead.
-Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t ciphertext_size) {
-  Ref tag = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+// The tag and the header around a ciphertext that sits at offset 53 of
+// `container`, whose blocks `cbc` may still have to encrypt, as encrypt's last
+// steps: the tag when use_hmac is true, then magic and version read from the
+// instance. Constants of other sizes or types take the general road's
+// concatenation instead.
+Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t ciphertext_size,
+                     PreparedCbc* cbc) {
+  auto* ciphertext = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(container.get())) + kTagEnd;
+  Tag tag;
   const int with_tag = attribute_truth(self, kUseHmac);
-  if (!tag || with_tag < 0) return Ref();
+  if (with_tag < 0) return Ref();
   if (with_tag) {
-    Ref message = hmac_message(container.get(), kTagEnd);
-    if (!message) return Ref();
-    tag = hmac_sha256(self, message.get());
-    if (!tag) return Ref();
+    if (!encrypt_tag_step(self, cbc, container.get(), kTagEnd, &tag)) return Ref();
+  } else {
+    cbc->run(ciphertext);
   }
   Ref magic = get_attr(self, kMagicNumber);
   if (!magic) return Ref();
@@ -101,21 +103,28 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
   if (!version_byte) return Ref();
 
   const Py_ssize_t tag_size = with_tag ? kTagEnd - kTagOffset : 0;
+  const bool tag_fits =
+      !tag.present || tag.computed ||
+      (PyBytes_CheckExact(tag.object.get()) && PyBytes_GET_SIZE(tag.object.get()) == tag_size);
   const bool fits = PyBytes_CheckExact(magic.get()) &&
-                    PyBytes_GET_SIZE(magic.get()) == kMagicSize && PyBytes_CheckExact(tag.get()) &&
-                    PyBytes_GET_SIZE(tag.get()) == tag_size &&
+                    PyBytes_GET_SIZE(magic.get()) == kMagicSize && tag_fits &&
                     is_uniquely_referenced(container.get());
   char* out = PyBytes_AS_STRING(container.get());
   if (!fits) {
-    Ref ciphertext = Ref::steal(PyBytes_FromStringAndSize(out + kTagEnd, ciphertext_size));
-    if (!ciphertext) return Ref();
-    return concatenate({magic.get(), version_byte.get(), iv, tag.get(), ciphertext.get()});
+    Ref ciphertext_bytes = Ref::steal(PyBytes_FromStringAndSize(out + kTagEnd, ciphertext_size));
+    Ref tag_bytes = tag.as_object();
+    if (!ciphertext_bytes || !tag_bytes) return Ref();
+    return concatenate(
+        {magic.get(), version_byte.get(), iv, tag_bytes.get(), ciphertext_bytes.get()});
   }
   std::memcpy(out, PyBytes_AS_STRING(magic.get()), kMagicSize);
   out[kVersionOffset] = PyBytes_AS_STRING(version_byte.get())[0];
   std::memcpy(out + kIvOffset, PyBytes_AS_STRING(iv), kIvSize);
   if (with_tag) {
-    std::memcpy(out + kTagOffset, PyBytes_AS_STRING(tag.get()), static_cast<size_t>(tag_size));
+    std::memcpy(out + kTagOffset,
+                tag.computed ? reinterpret_cast<const char*>(tag.bytes)
+                             : PyBytes_AS_STRING(tag.object.get()),
+                static_cast<size_t>(tag_size));
     return container;
   }
   // Without a tag the ciphertext moves up to offset 21.
@@ -126,22 +135,37 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
 }
 
 // encrypt with the module's own _pkcs7_pad, _aes_cbc and CBC loop: the
-// padded plaintext is written once, into the container, and encrypted there.
-Ref encrypt_in_place(PyObject* self, const AesCbcFastRoad& aes_cbc, PyObject* data,
-                     PyObject* schedule, PyObject* iv) {
-  const Py_ssize_t size = PyBytes_GET_SIZE(data);
+// padded plaintext is written once, into the container, and encrypted there
+// (in one pass with the tag when that is the standard HMAC).
+Ref encrypt_in_place(PyObject* self, const AesCbcFastRoad& aes_cbc, const char* data,
+                     Py_ssize_t size, PyObject* schedule, PyObject* iv) {
   const Py_ssize_t pad = kBlockSize - size % kBlockSize;
   if (size > PY_SSIZE_T_MAX - pad - kTagEnd) return Ref::steal(PyErr_NoMemory());
   const Py_ssize_t ciphertext_size = size + pad;
   Ref container = Ref::steal(PyBytes_FromStringAndSize(nullptr, kTagEnd + ciphertext_size));
   if (!container) return Ref();
   auto* ciphertext = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(container.get())) + kTagEnd;
-  std::memcpy(ciphertext, PyBytes_AS_STRING(data), static_cast<size_t>(size));
+  std::memcpy(ciphertext, data, static_cast<size_t>(size));
   std::memset(ciphertext + size, static_cast<int>(pad), static_cast<size_t>(pad));
-  if (!aes_cbc.run(schedule, ciphertext, ciphertext, static_cast<size_t>(ciphertext_size))) {
+  PreparedCbc cbc;
+  if (!aes_cbc.prepare(schedule, ciphertext, ciphertext, static_cast<size_t>(ciphertext_size),
+                       &cbc)) {
     return Ref();
   }
-  return finish_container(self, std::move(container), iv, ciphertext_size);
+  return finish_container(self, std::move(container), iv, ciphertext_size, &cbc);
+}
+
+// An ASCII str is its own UTF-8 encoding, so encrypt can read its characters
+// where they are and make the bytes object only when a general road needs it.
+bool is_ascii_str(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(obj) < 0) {
+    PyErr_Clear();  // the encoding below meets the same failure and raises it
+    return false;
+  }
+#endif
+  return PyUnicode_IS_ASCII(obj);
 }
 
 PyObject* init_impl(PyObject* const* args) noexcept {
@@ -163,9 +187,13 @@ PyObject* init_impl(PyObject* const* args) noexcept {
 
 PyObject* encrypt_impl(PyObject* const* args) noexcept {
   PyObject* self = args[0];
-  Ref data =
-      PyUnicode_Check(args[1]) ? Ref::steal(PyUnicode_AsUTF8String(args[1])) : Ref::borrow(args[1]);
-  if (!data) return nullptr;
+  PyObject* text = args[1];
+  // data = data.encode("utf-8") for a str (deferred for ASCII, which cannot fail).
+  const bool ascii = is_ascii_str(text);
+  Ref data = ascii                   ? Ref()
+             : PyUnicode_Check(text) ? Ref::steal(PyUnicode_AsUTF8String(text))
+                                     : Ref::borrow(text);
+  if (!ascii && !data) return nullptr;
 
   Ref urandom = global_attr(kOs, kUrandom);
   Ref iv_size = Ref::steal(PyLong_FromSsize_t(kIvSize));
@@ -183,11 +211,19 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   if (!key) return nullptr;
   Ref pad = lookup_global(kPkcs7Pad);
   if (!pad) return nullptr;
-  if (PyBytes_CheckExact(data.get()) && is_function_of(pad.get(), kPkcs7PadFunction)) {
+  if ((ascii || PyBytes_CheckExact(data.get())) && is_function_of(pad.get(), kPkcs7PadFunction)) {
     const AesCbcFastRoad fast(aes_cbc.get(), key.get(), iv.get(), Direction::encrypt);
     if (fast.applies()) {
-      return encrypt_in_place(self, fast, data.get(), encrypt_schedule.get(), iv.get()).release();
+      const char* bytes =
+          ascii ? static_cast<const char*>(PyUnicode_DATA(text)) : PyBytes_AS_STRING(data.get());
+      const Py_ssize_t size = ascii ? PyUnicode_GET_LENGTH(text) : PyBytes_GET_SIZE(data.get());
+      return encrypt_in_place(self, fast, bytes, size, encrypt_schedule.get(), iv.get()).release();
     }
+  }
+  if (ascii) {
+    data = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(text)),
+                                                PyUnicode_GET_LENGTH(text)));
+    if (!data) return nullptr;
   }
   Ref padded = call(pad.get(), {data.get()});
   if (!padded) return nullptr;
@@ -199,7 +235,7 @@ PyObject* encrypt_impl(PyObject* const* args) noexcept {
   const int with_tag = attribute_truth(self, kUseHmac);
   if (!tag || with_tag < 0) return nullptr;
   if (with_tag) {
-    tag = hmac_sha256(self, ciphertext.get());
+    tag = hmac_digest(self, ciphertext.get());
     if (!tag) return nullptr;
   }
 
@@ -253,19 +289,12 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   if (with_tag < 0) return nullptr;
   const Py_ssize_t ciphertext_offset = std::min(with_tag ? kTagEnd : kTagOffset, size);
   const Py_ssize_t ciphertext_size = size - ciphertext_offset;
+  DecryptTagCheck tag_check;
   if (with_tag) {
     // The tag is checked before the ciphertext length and before anything
-    // is decrypted; a short tag simply fails the comparison.
-    Ref stored_tag = bytes_slice(container, kTagOffset, kTagEnd);
-    if (!stored_tag) return nullptr;
-    Ref message = hmac_message(container, ciphertext_offset);
-    if (!message) return nullptr;
-    Ref expected_tag = hmac_sha256(self, message.get());
-    if (!expected_tag) return nullptr;
-    Ref compare = global_attr(kHmac, kCompareDigest);
-    if (!compare) return nullptr;
-    Ref same = call(compare.get(), {expected_tag.get(), stored_tag.get()});
-    const int tag_matches = same ? PyObject_IsTrue(same.get()) : -1;
+    // is decrypted (a result decrypted ahead stays unseen until then); a
+    // short tag simply fails the comparison.
+    const int tag_matches = tag_check.run(self, container, ciphertext_offset);
     if (tag_matches < 0) return nullptr;
     if (!tag_matches) return raise_value_error("HMAC校验失败，数据可能被篡改！");
   }
@@ -288,13 +317,20 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
   Ref padded;
   const AesCbcFastRoad fast(aes_cbc.get(), key.get(), iv.get(), Direction::decrypt);
   if (fast.applies()) {
-    // The module's own loop reads the ciphertext where it lies.
-    padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, ciphertext_size));
-    if (!padded || !fast.run(decrypt_schedule.get(), bytes + ciphertext_offset,
-                             reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get())),
-                             static_cast<size_t>(ciphertext_size))) {
+    // The module's own loop reads the ciphertext where it lies, into the
+    // result decrypted ahead if there is one.
+    padded = tag_check.take_ahead_buffer();
+    const bool ahead = bool(padded);
+    if (!ahead) padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, ciphertext_size));
+    if (!padded) return nullptr;
+    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(padded.get()));
+    PreparedCbc cbc;
+    if (!fast.prepare(decrypt_schedule.get(), bytes + ciphertext_offset, out,
+                      static_cast<size_t>(ciphertext_size), &cbc)) {
       return nullptr;
     }
+    if (!ahead || !tag_check.ahead_is_result(decrypt_schedule.get(), cbc)) cbc.run(out);
+    tag_check.remember_schedule(decrypt_schedule.get(), static_cast<size_t>(ciphertext_size));
   } else {
     Ref ciphertext = bytes_slice(container, ciphertext_offset, size);
     if (!ciphertext) return nullptr;

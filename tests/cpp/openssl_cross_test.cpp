@@ -1,11 +1,15 @@
-// Random CBC inputs compared with OpenSSL libcrypto as an outside reference.
+// Random CBC, SHA-256 and HMAC inputs compared with OpenSSL libcrypto as an
+// outside reference.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/sha.h>
 
 #include <memory>
 #include <random>
 
 #include "aes/cbc.h"
+#include "aes/hmac_sha256.h"
 
 namespace qox::aes {
 namespace {
@@ -56,6 +60,30 @@ TEST_P(OpenSsl, RandomInputsAgree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(KeySizes, OpenSsl, ::testing::Values(16, 24, 32));
+
+// Every message length over three blocks (each padding case), fed to the
+// streaming hash in two random pieces, and HMAC keys around the block size.
+TEST(OpenSslSha256, EveryLengthAndKeySize) {
+  std::mt19937 rng{5};
+  Bytes data(200);
+  for (auto& x : data) x = uint8_t(rng());
+  for (size_t len = 0; len <= data.size(); ++len) {
+    uint8_t ours[32], theirs[32];
+    Sha256 hash;
+    const size_t split = rng() % (len + 1);
+    hash.update(data.data(), split);
+    hash.update(data.data() + split, len - split);
+    hash.finish(ours);
+    SHA256(data.data(), len, theirs);
+    ASSERT_EQ(Bytes(ours, ours + 32), Bytes(theirs, theirs + 32)) << "length " << len;
+
+    const size_t key_len = len % 140;
+    unsigned theirs_len = 0;
+    hmac_sha256(data.data() + 1, key_len, data.data(), len, ours);
+    HMAC(EVP_sha256(), data.data() + 1, int(key_len), data.data(), len, theirs, &theirs_len);
+    ASSERT_EQ(Bytes(ours, ours + 32), Bytes(theirs, theirs + 32)) << "key " << key_len;
+  }
+}
 
 }  // namespace
 }  // namespace qox::aes

@@ -89,6 +89,27 @@ def test_mid_is_iterated_again_for_every_block():
                                bytes(16), data[:16]) == model.cbc(ENC, bytes(16), data[:16], True)
 
 
+def test_middle_round_keys_changed_in_place_are_read_again():
+    """The schedule's list of middle rounds is the one part that can change under a cached schedule."""
+    enc, dec = crypto._get_key(bytes(range(100, 132)))
+    data = bytes(range(48))
+    for function, sched in ((crypto._cbc_encrypt, enc), (crypto._cbc_decrypt, dec)):
+        before = function(sched, bytes(16), data)
+        assert function(sched, bytes(16), data) == before
+        mid, saved = sched[2], list(sched[2])
+        try:
+            for change in (lambda: mid.__setitem__(3, mid[4]), lambda: mid.pop(),
+                           lambda: mid.__setitem__(0, tuple(list(mid[0])))):
+                change()
+                fresh = (sched[0], sched[1], list(mid), sched[3])
+                assert function(sched, bytes(16), data) == function(fresh, bytes(16), data)
+                assert model.cbc(fresh, bytes(16), data, function is crypto._cbc_encrypt) == \
+                    function(sched, bytes(16), data)
+        finally:
+            mid[:] = saved
+        assert function(sched, bytes(16), data) == before
+
+
 @pytest.mark.parametrize("iv_len", [0, 15, 17])
 @pytest.mark.parametrize("data", [b"", PLAIN])
 def test_iv_of_wrong_length_is_struct_error(iv_len, data):

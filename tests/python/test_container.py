@@ -3,6 +3,8 @@ import gc
 import hashlib
 import hmac
 import inspect
+import os
+import random
 import sys
 import tracemalloc
 import types
@@ -165,6 +167,59 @@ def test_cached_schedule_outside_the_contract_runs_the_general_loop(monkeypatch,
         (s[0], tuple(map(word, s[1])), s[2], tuple(map(word, s[3]))) for s in crypto._get_key(KEYS[32])))
     assert box.encrypt(text) == fast
     assert box.decrypt(fast) == text
+
+
+def test_roads_agree_on_random_inputs(monkeypatch, fixed_iv):
+    # The engine's tag, the one-pass loops (large inputs) and the decryption
+    # ahead of its step (a second decryption) give the general road's bytes.
+    rng = random.Random(1)
+    for _ in range(40):
+        size = rng.choice([rng.randrange(64), rng.randrange(70000)])
+        text = bytes(rng.randrange(32, 127) for _ in range(size)).decode()
+        box = Q(os.urandom(rng.choice([16, 24, 32])), rng.choice([True, False]))
+        fast = box.encrypt(text)
+        assert box.decrypt(fast) == text and box.decrypt(fast) == text
+        with monkeypatch.context() as patch:
+            general_road(patch)
+            assert box.encrypt(text) == fast and box.decrypt(fast) == text
+
+
+def test_tag_is_hashlib_hmac_for_keys_of_any_length():
+    # self.key may be reassigned to bytes of any length: HMAC's own key rules apply.
+    rng = random.Random(2)
+    box = Q(KEYS[32])
+    for key_size in [4, 5, 31, 63, 64, 65, 100, 128, 129, 300]:
+        box.key = bytes(rng.randrange(256) for _ in range(key_size))
+        for size in (0, 17, 55, 56, 64, rng.randrange(20000)):
+            blob = box.encrypt(b"q" * size)
+            assert blob[21:53] == hmac.new(box.key, blob[53:], hashlib.sha256).digest()
+            assert box.decrypt(blob) == "q" * size and box.decrypt(blob) == "q" * size
+            with raises(ValueError, "HMAC校验失败，数据可能被篡改！"):
+                box.decrypt(blob[:-1] + bytes([blob[-1] ^ 1]))
+
+
+def test_decryption_ahead_is_kept_only_for_the_schedule_it_used(monkeypatch):
+    def outcome(function):
+        try:
+            return function()
+        except (ValueError, UnicodeDecodeError) as error:
+            return type(error)
+
+    box = Q(KEYS[32])
+    text = "settings " * 2000
+    blob = box.encrypt(text)
+    assert box.decrypt(blob) == text and box.decrypt(blob) == text
+    mid = crypto._get_key(KEYS[32])[1][2]
+    saved = list(mid)
+    mid[5], mid[6] = mid[6], mid[5]  # the same schedule, changed in place
+    try:
+        assert outcome(lambda: box.decrypt(blob)) != text
+    finally:
+        mid[:] = saved
+    assert box.decrypt(blob) == text
+    other = crypto._expand_key(KEYS[24] + KEYS[16][:8])
+    monkeypatch.setattr(crypto, "_get_key", lambda key: other)  # another schedule
+    assert outcome(lambda: box.decrypt(blob)) != text
 
 
 def test_fresh_iv_and_strict_utf8(box):

@@ -93,4 +93,9 @@ bool AesCbcFastRoad::run(PyObject* sched, const uint8_t* in, uint8_t* out,
   return cbc_into(direction_, sched, iv_, in, out, size);
 }
 
+bool AesCbcFastRoad::prepare(PyObject* sched, const uint8_t* in, uint8_t* out, size_t size,
+                             PreparedCbc* cbc) const noexcept {
+  return cbc->begin(direction_, sched, iv_) && cbc->read_into(in, out, size);
+}
+
 }  // namespace qox

@@ -1,6 +1,7 @@
 // The fast road through _aes_cbc, for callers that hold the data in a buffer of their own.
 #pragma once
 
+#include "aes/python/cbc.h"
 #include "aes/python/round_tables.h"
 #include "module/compat.h"
 
@@ -28,6 +29,11 @@ class AesCbcFastRoad {
   // is), writing the result to `out`, which may be `in`. Only when applies().
   // False with an exception set on failure.
   bool run(PyObject* sched, const uint8_t* in, uint8_t* out, size_t size) const noexcept;
+
+  // The same in two halves: everything but the engine work, which is left
+  // pending in `cbc` (cbc->run(out), or a loop that also hashes the blocks).
+  bool prepare(PyObject* sched, const uint8_t* in, uint8_t* out, size_t size,
+               PreparedCbc* cbc) const noexcept;
 
  private:
   PyObject* iv_;  // borrowed from the caller, exactly bytes

@@ -6,7 +6,8 @@
 // the Python definition can raise nothing and the whole input goes to the
 // engine in one call that writes straight into the result bytes. Anything else
 // runs that loop on the objects as found, through the host's own operators
-// (cbc_general.h).
+// (cbc_general.h). Round keys the schedule cache still holds are not read
+// again (schedule_cache.h).
 #include "aes/cbc.h"
 #include "aes/cbc_dispatch.h"
 #include "aes/python/cbc.h"
@@ -14,6 +15,7 @@
 #include "aes/python/cbc_general.h"
 #include "aes/python/functions.h"
 #include "aes/python/round_tables.h"
+#include "aes/python/schedule_cache.h"
 #include "module/errors.h"
 #include "module/global_names.h"
 #include "module/state.h"
@@ -26,38 +28,6 @@ namespace qox {
 namespace {
 
 constexpr size_t kBlockSize = 16;
-
-// From this many bytes on, the engine runs with the GIL released: above it
-// the release costs well under 1% of the work, and threads encrypting large
-// inputs run in parallel. The engine then touches only immutable bytes
-// objects held by the caller, the new result that nobody else sees yet, and
-// C++ copies of the keys and tables.
-constexpr size_t kReleaseGilFrom = 32 * 1024;
-
-// The round keys and tables of one call as the engine reads them.
-struct EngineInputs {
-  ScheduleWords keys;
-  TableWords tables;
-  // False, with no exception set, when the general loop must run instead.
-  bool read(Direction direction, const ScheduleParts& parts, const TableGlobals& found) noexcept {
-    return keys.read(parts) && tables.resolve(direction, found);
-  }
-};
-
-void run_engine(Direction direction, const EngineInputs& inputs, const uint8_t* iv,
-                const uint8_t* in, uint8_t* out, size_t blocks) {
-  const bool release_gil = blocks * kBlockSize >= kReleaseGilFrom;
-  PyThreadState* saved = release_gil ? PyEval_SaveThread() : nullptr;
-  if (inputs.tables.all_pristine()) {
-    // The module's own tables: the engine may pick its hardware path.
-    (direction == Direction::encrypt ? aes::cbc_encrypt_auto : aes::cbc_decrypt_auto)(
-        inputs.keys.round_keys(), iv, in, out, blocks);
-  } else {
-    (direction == Direction::encrypt ? aes::cbc_encrypt : aes::cbc_decrypt)(
-        inputs.tables.set(), inputs.keys.round_keys(), iv, in, out, blocks);
-  }
-  if (release_gil) PyEval_RestoreThread(saved);
-}
 
 // The start of both loops: the schedule, the eight tables, first and last.
 bool begin_cbc(Direction direction, PyObject* sched, TableGlobals* tables, ScheduleParts* parts) {
@@ -77,29 +47,16 @@ const uint8_t* bytes_of(PyObject* bytes) {
 }
 
 PyObject* run_cbc(Direction direction, PyObject* const* args) {
-  PyObject* sched = args[0];
-  PyObject* iv = args[1];
   PyObject* data = args[2];
-  TableGlobals tables;
-  ScheduleParts parts;
-  if (!begin_cbc(direction, sched, &tables, &parts)) return nullptr;
-  // The lengths of the IV and the data.
-  if (!check_iv_length(iv) || !check_data_length(data)) return nullptr;
+  PreparedCbc cbc;
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(data));
-  const size_t blocks = size / kBlockSize;
-  EngineInputs inputs;
-  // With no blocks nothing past the unpacking is looked at.
-  if (blocks > 0 && !inputs.read(direction, parts, tables)) {
-    return cbc_general(direction, parts, tables, bytes_of(iv), bytes_of(data), blocks).release();
+  if (!cbc.begin(direction, args[0], args[1], data) || !cbc.read(bytes_of(data), size)) {
+    return nullptr;
   }
+  if (Ref general = cbc.general_result()) return general.release();
   Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!result) return nullptr;
-  if (blocks > 0) {
-    run_engine(direction, inputs, bytes_of(iv), bytes_of(data),
-               reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get())), blocks);
-  }
-  // The `struct` global that the Python definition packs the result with.
-  if (!lookup_global(kStruct)) return nullptr;
+  cbc.run(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get())));
   return result.release();
 }
 
@@ -130,31 +87,80 @@ const FnSpec kCbcDecryptFunction = {
     cbc_decrypt_impl,
 };
 
+bool PreparedCbc::begin(Direction direction, PyObject* sched, PyObject* iv,
+                        PyObject* data) noexcept {
+  direction_ = direction;
+  sched_ = sched;
+  if (!begin_cbc(direction, sched, &tables_, &parts_)) return false;
+  // The lengths of the IV and the data.
+  if (!check_iv_length(iv) || (data != nullptr && !check_data_length(data))) return false;
+  iv_ = bytes_of(iv);
+  return true;
+}
+
+bool PreparedCbc::read_inputs() noexcept {
+  // A cache hit stands for reading first, mid and last, which cannot fail then.
+  if (find_cached_round_keys(sched_, &inputs_.keys)) {
+    return inputs_.tables.resolve(direction_, tables_);
+  }
+  if (!inputs_.keys.read(parts_) || !inputs_.tables.resolve(direction_, tables_)) return false;
+  remember_round_keys(sched_, inputs_.keys);
+  return true;
+}
+
+bool PreparedCbc::read(const uint8_t* in, size_t size) noexcept {
+  in_ = in;
+  blocks_ = 0;
+  const size_t blocks = size / kBlockSize;
+  // With no blocks nothing past the unpacking is looked at.
+  if (blocks > 0 && !read_inputs()) {
+    general_ = cbc_general(direction_, parts_, tables_, iv_, in, blocks);
+    return bool(general_);
+  }
+  blocks_ = blocks;
+  // The `struct` global that the Python definition packs the result with.
+  return bool(lookup_global(kStruct));
+}
+
+bool PreparedCbc::read_into(const uint8_t* in, uint8_t* out, size_t size) noexcept {
+  if (!read(in, size)) return false;
+  Ref packed = general_result();
+  if (!packed) return true;
+  // Only a `struct` global rebound to another packer gives anything but
+  // `size` bytes, which the caller's buffer cannot take.
+  if (!PyBytes_CheckExact(packed.get())) {
+    raise_result_type(&PyBytes_Type, packed.get());
+    return false;
+  }
+  if (static_cast<size_t>(PyBytes_GET_SIZE(packed.get())) != size) {
+    PyErr_SetString(PyExc_ValueError, "the packed result must be as long as the data");
+    return false;
+  }
+  std::memcpy(out, PyBytes_AS_STRING(packed.get()), size);
+  return true;
+}
+
+void PreparedCbc::run(uint8_t* out) noexcept {
+  if (blocks_ == 0) return;
+  engine_work(blocks_ * kBlockSize, [&] {
+    if (inputs_.tables.all_pristine()) {
+      // The module's own tables: the engine may pick its hardware path.
+      (direction_ == Direction::encrypt ? aes::cbc_encrypt_auto : aes::cbc_decrypt_auto)(
+          inputs_.keys.round_keys(), iv_, in_, out, blocks_);
+    } else {
+      (direction_ == Direction::encrypt ? aes::cbc_encrypt : aes::cbc_decrypt)(
+          inputs_.tables.set(), inputs_.keys.round_keys(), iv_, in_, out, blocks_);
+    }
+  });
+  blocks_ = 0;
+}
+
 bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in, uint8_t* out,
               size_t size) noexcept {
-  TableGlobals tables;
-  ScheduleParts parts;
-  if (!begin_cbc(direction, sched, &tables, &parts) || !check_iv_length(iv)) return false;
-  const size_t blocks = size / kBlockSize;
-  EngineInputs inputs;
-  if (blocks > 0 && !inputs.read(direction, parts, tables)) {
-    Ref packed = cbc_general(direction, parts, tables, bytes_of(iv), in, blocks);
-    if (!packed) return false;
-    // Only a `struct` global rebound to another packer gives anything but
-    // `size` bytes, which the caller's buffer cannot take.
-    if (!PyBytes_CheckExact(packed.get())) {
-      raise_result_type(&PyBytes_Type, packed.get());
-      return false;
-    }
-    if (static_cast<size_t>(PyBytes_GET_SIZE(packed.get())) != size) {
-      PyErr_SetString(PyExc_ValueError, "the packed result must be as long as the data");
-      return false;
-    }
-    std::memcpy(out, PyBytes_AS_STRING(packed.get()), size);
-    return true;
-  }
-  if (blocks > 0) run_engine(direction, inputs, bytes_of(iv), in, out, blocks);
-  return bool(lookup_global(kStruct));
+  PreparedCbc cbc;
+  if (!cbc.begin(direction, sched, iv) || !cbc.read_into(in, out, size)) return false;
+  cbc.run(out);
+  return true;
 }
 
 }  // namespace qox

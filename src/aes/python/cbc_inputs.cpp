@@ -5,6 +5,7 @@
 #include "module/global_names.h"
 #include "module/state.h"
 
+#include <algorithm>
 #include <new>
 
 namespace qox {
@@ -84,6 +85,15 @@ bool ScheduleWords::read(const ScheduleParts& parts) noexcept {
     if (slot == nullptr || !read_round_key(PySequence_Fast_ITEMS(round_key), slot)) return false;
   }
   return true;
+}
+
+void ScheduleWords::copy_from(const ScheduleWords& other) noexcept {
+  std::copy(other.first_, other.first_ + 4, first_);
+  std::copy(other.last_, other.last_ + 4, last_);
+  std::copy(other.inline_mid_, other.inline_mid_ + kInlineWords, inline_mid_);
+  wipe(spilled_mid_.data(), spilled_mid_.size());
+  spilled_mid_.clear();
+  mid_rounds_ = other.mid_rounds_;
 }
 
 aes::RoundKeys ScheduleWords::round_keys() const noexcept {

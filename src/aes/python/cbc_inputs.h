@@ -35,6 +35,11 @@ class ScheduleWords {
 
   aes::RoundKeys round_keys() const noexcept;
 
+  // True when the middle rounds fit the inline room (every standard key size).
+  bool fits_inline() const noexcept { return spilled_mid_.empty(); }
+  // Takes the words of `other`, which must fit inline.
+  void copy_from(const ScheduleWords& other) noexcept;
+
  private:
   uint32_t* next_round_slot() noexcept;
 
