@@ -11,3 +11,13 @@ qox_build() {
     { cat "build/$tag.configure.log"; return 1; }
   cmake --build "build/$tag" -j "$(nproc)"
 }
+
+# Runs the Python suite on one interpreter, spread over the cores when
+# pytest-xdist is importable there; further arguments go to pytest.
+qox_pytest() {
+  local python=$1
+  shift
+  local workers=()
+  "$python" -c "import xdist" >/dev/null 2>&1 && workers=(-n "$(nproc)")
+  "$python" -m pytest tests/python -q -p no:cacheprovider "${workers[@]}" "$@"
+}

@@ -5,7 +5,7 @@
 # that one line still gives both functions.
 qox_install_packages() {
   local wanted=(cmake g++ make python3-dev libgtest-dev libbenchmark-dev libssl-dev
-                python3-pytest python3-hypothesis python3-cryptography
+                python3-pytest python3-pytest-xdist python3-hypothesis python3-cryptography
                 python3-pycryptodome  # the second peer of bench/container_bench.py
                 python3-exceptiongroup python3-tomli
                 python3-setuptools python3-wheel python3-pip python3-venv python3-mypy

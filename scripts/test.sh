@@ -20,9 +20,9 @@ failures=()
 echo "=== system Python: $(/usr/bin/python3 --version)"
 if qox_build /usr/bin/python3 system ON &&
    ctest --test-dir build/system --output-on-failure -j "$(nproc)" &&
-   /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider &&
+   qox_pytest /usr/bin/python3 &&
    echo "=== system Python, engine forced onto its table path" &&
-   QOX_AES_FORCE_TABLE=1 /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider &&
+   QOX_AES_FORCE_TABLE=1 qox_pytest /usr/bin/python3 &&
    echo "=== system Python, pip install and wheel into fresh venvs" &&
    bash scripts/test_install.sh; then :
 else failures+=("system"); fi
@@ -31,7 +31,7 @@ debug_python=$(/usr/bin/python3 -c 'import sys; print("/usr/bin/python%d.%d-dbg"
 if [ -x "$debug_python" ]; then
   echo "=== debug interpreter: $debug_python"
   if qox_build "$debug_python" debug OFF -DCMAKE_BUILD_TYPE=Debug &&
-     "$debug_python" -m pytest tests/python -q -p no:cacheprovider; then :
+     qox_pytest "$debug_python"; then :
   else failures+=("debug"); fi
 else
   echo "=== debug interpreter: $debug_python not installed, skipped"
@@ -47,7 +47,7 @@ for root in "$pyenv_root"/versions/3.{8,9,10,11,12,13}*; do
   echo "=== $tag"
   # Debian's pure-Python pytest serves every interpreter.
   if qox_build "$python" "$tag" OFF &&
-     PYTHONPATH=/usr/lib/python3/dist-packages "$python" -m pytest tests/python -q -p no:cacheprovider; then :
+     PYTHONPATH=/usr/lib/python3/dist-packages qox_pytest "$python"; then :
   else failures+=("$tag"); fi
 done
 

@@ -11,4 +11,4 @@ package_root=$PWD/build/clang/python
 qox_build /usr/bin/python3 clang OFF -DCMAKE_CXX_COMPILER=clang++ -DQOX_PACKAGE_DIR="$package_root/qoxcrypto"
 module=$(echo "$package_root"/qoxcrypto/crypto.cpython-*.so)
 readelf -p .comment "$module" | grep -q clang || { echo "$module was not compiled by clang"; exit 1; }
-QOX_PACKAGE_ROOT=$package_root /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider
+QOX_PACKAGE_ROOT=$package_root qox_pytest /usr/bin/python3

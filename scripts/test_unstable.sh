@@ -14,7 +14,7 @@ source scripts/setup_debian.sh
 qox_install_packages debootstrap rsync
 
 interpreters=(python3.14 python3.15)
-packages=(g++ cmake make libgtest-dev libssl-dev binutils python3-pytest python3-hypothesis)
+packages=(g++ cmake make libgtest-dev libssl-dev binutils python3-pytest python3-pytest-xdist python3-hypothesis)
 # Wanted where unstable has them: the suite skips or falls back without them.
 optional_packages=(python3-cryptography)
 for python in "${interpreters[@]}"; do packages+=("$python-dev"); done
@@ -132,7 +132,7 @@ for index in "${!interpreters[@]}"; do
   echo "=== unstable: $(in_root "$python" --version)"
   if build "$python" "$tag" "$cpp_tests" &&
      { [ "$cpp_tests" = OFF ] || in_root ctest --test-dir "/build/$tag" --output-on-failure -j "$(nproc)"; } &&
-     in_root sh -c "cd /qox && exec $python -m pytest tests/python -q -p no:cacheprovider"; then :
+     in_root sh -c "cd /qox && exec $python -m pytest tests/python -q -p no:cacheprovider -n $(nproc)"; then :
   else failures+=("$python"); fi
 done
 
