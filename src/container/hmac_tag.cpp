@@ -143,7 +143,7 @@ int tags_match(const uint8_t expected[aes::kSha256DigestSize], const uint8_t* st
   const bool standard_hmac = is_import_time_module(kHmac, hmac.get());
   Ref compare = module_attr(hmac.get(), standard_hmac, kCompareDigest);
   if (!compare) return -1;
-  if (standard_hmac && compare.get() == standard().compare_digest && compare.get() != nullptr) {
+  if (standard_hmac && compare.get() == standard().compare_digest) {
     return stored_size == static_cast<Py_ssize_t>(aes::kSha256DigestSize) &&
            aes::equal_in_constant_time(expected, stored, aes::kSha256DigestSize);
   }

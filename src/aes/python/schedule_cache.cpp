@@ -68,24 +68,24 @@ bool mid_unchanged(const Entry& entry) {
   return true;
 }
 
+// The entry that converted `sched`, while its mid is unchanged; nullptr if none.
+const Entry* find_entry(PyObject* sched) {
+  for (const Entry& entry : cache().entries) {
+    if (entry.sched.get() == sched && mid_unchanged(entry)) return &entry;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 bool find_cached_round_keys(PyObject* sched, ScheduleWords* words) noexcept {
-  for (const Entry& entry : cache().entries) {
-    if (entry.sched.get() == sched && mid_unchanged(entry)) {
-      words->copy_from(entry.words);
-      return true;
-    }
-  }
-  return false;
+  const Entry* entry = find_entry(sched);
+  if (entry == nullptr) return false;
+  words->copy_from(entry->words);
+  return true;
 }
 
-bool holds_schedule(PyObject* sched) noexcept {
-  for (const Entry& entry : cache().entries) {
-    if (entry.sched.get() == sched && mid_unchanged(entry)) return true;
-  }
-  return false;
-}
+bool holds_schedule(PyObject* sched) noexcept { return find_entry(sched) != nullptr; }
 
 void remember_round_keys(PyObject* sched, const ScheduleWords& words) noexcept {
   if (!words.fits_inline() || !cacheable(sched)) return;
