@@ -225,7 +225,8 @@ def test_install_standin_makes_the_host_look_like_windows(monkeypatch):
     install_standin(monkeypatch)
     assert sys.platform == "win32"
     first, second = ctypes.WinDLL("bcrypt"), ctypes.WinDLL("bcrypt")
-    first.BCryptEncrypt.restype = ctypes.c_long
-    assert first is not second and second.BCryptEncrypt.restype is not ctypes.c_long
+    # A return type no default can be (c_long is c_int on 32-bit Linux).
+    first.BCryptEncrypt.restype = ctypes.c_double
+    assert first is not second and second.BCryptEncrypt.restype is ctypes.c_int
     with pytest.raises(OSError):
         ctypes.WinDLL("kernel32")
