@@ -11,10 +11,16 @@ qox_install_packages() {
                 python3-setuptools python3-wheel python3-pip python3-venv python3-mypy
                 clang libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes for clang
                 "$@")
-  # The debug interpreter of the system Python, where Debian has one.
-  local debug_python
+  # The debug interpreter of the system Python, where Debian has one. A fresh
+  # machine has no package lists yet, so apt-cache knows of no candidate
+  # until they are fetched.
+  local debug_python updated=0
   debug_python="python$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')-dbg"
-  if apt-cache policy "$debug_python" 2>/dev/null | grep -q "Candidate: [0-9]"; then
+  if ! dpkg-query -W -f='${Status}' "$debug_python" 2>/dev/null | grep -q "ok installed" &&
+     ! qox_has_candidate "$debug_python" && [ "$(id -u)" -eq 0 ]; then
+    apt-get update -qq && updated=1
+  fi
+  if qox_has_candidate "$debug_python"; then
     wanted+=("$debug_python")
   fi
   local missing=()
@@ -28,8 +34,13 @@ qox_install_packages() {
     return 1
   fi
   echo "installing: ${missing[*]}"
-  apt-get update -qq &&
+  { [ "$updated" -eq 1 ] || apt-get update -qq; } &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Whether apt knows a version of the package it could install.
+qox_has_candidate() {
+  apt-cache policy "$1" 2>/dev/null | grep -q "Candidate: [0-9]"
 }
 
 source "$(dirname "${BASH_SOURCE[0]}")/build.sh"
