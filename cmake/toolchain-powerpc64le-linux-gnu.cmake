@@ -1,0 +1,12 @@
+# Cross build for little-endian 64-bit POWER Linux (ppc64el) with Debian's
+# g++-powerpc64le-linux-gnu; the programs run under qemu-user.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR ppc64le)
+set(CMAKE_C_COMPILER powerpc64le-linux-gnu-gcc)  # GoogleTest enables C
+set(CMAKE_CXX_COMPILER powerpc64le-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/powerpc64le-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc64le-static -L /usr/powerpc64le-linux-gnu)

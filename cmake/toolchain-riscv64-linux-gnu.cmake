@@ -1,0 +1,12 @@
+# Cross build for 64-bit RISC-V Linux (riscv64, RV64GC) with Debian's
+# g++-riscv64-linux-gnu; the programs run under qemu-user.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR riscv64)
+set(CMAKE_C_COMPILER riscv64-linux-gnu-gcc)  # GoogleTest enables C
+set(CMAKE_CXX_COMPILER riscv64-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/riscv64-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-riscv64-static -L /usr/riscv64-linux-gnu)
