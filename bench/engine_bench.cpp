@@ -20,14 +20,14 @@
 #include <string>
 #include <vector>
 
-#include "aes/cbc.h"
-#include "aes/cbc_aesni.h"
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_hmac.h"
-#include "aes/cbc_vaes.h"
-#include "aes/hmac_sha256.h"
-#include "aes/key_schedule.h"
-#include "aes/sha256_paths.h"
+#include "engine/aes/portable/cbc_table.h"
+#include "engine/aes/x86/cbc_aesni.h"
+#include "engine/aes/cbc.h"
+#include "engine/hmac/cbc_hmac.h"
+#include "engine/aes/x86/cbc_vaes.h"
+#include "engine/hmac/hmac_sha256.h"
+#include "engine/aes/key_schedule.h"
+#include "engine/sha256/paths.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The container's HMAC-SHA256 tag and its comparison, on the engine or through the objects found.
 #include "container/hmac_tag.h"
 
-#include "aes/python/schedule_cache.h"
-#include "aes/wipe.h"
+#include "aes/schedule_cache.h"
+#include "engine/cpu/wipe.h"
 #include "module/call.h"
 #include "module/global_names.h"
 

@@ -3,7 +3,7 @@
 // objects found otherwise.
 #pragma once
 
-#include "aes/hmac_sha256.h"
+#include "engine/hmac/hmac_sha256.h"
 #include "module/ref.h"
 
 #include <cstdint>

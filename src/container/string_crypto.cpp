@@ -10,9 +10,9 @@
 // one allocation and encrypts inside it, and decrypt reads the ciphertext where
 // it lies. The tag steps (tag_steps.h) compute the standard HMAC on the engine,
 // for large inputs in one pass with the CBC blocks.
-#include "aes/python/aes_cbc.h"
+#include "aes/aes_cbc.h"
 #include "container/functions.h"
-#include "container/layout.h"
+#include "engine/layout/layout.h"
 #include "container/padding.h"
 #include "container/tag_steps.h"
 #include "module/call.h"

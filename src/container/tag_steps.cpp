@@ -1,9 +1,9 @@
 // The tag steps of encrypt and decrypt, on the engine when the HMAC is the standard one.
 #include "container/tag_steps.h"
 
-#include "aes/cbc_hmac.h"
-#include "aes/python/schedule_cache.h"
-#include "container/layout.h"
+#include "engine/hmac/cbc_hmac.h"
+#include "aes/schedule_cache.h"
+#include "engine/layout/layout.h"
 #include "module/call.h"
 #include "module/global_names.h"
 

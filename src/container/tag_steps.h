@@ -3,8 +3,8 @@
 // the standard hmac and hashlib.
 #pragma once
 
-#include "aes/python/cbc.h"
-#include "aes/sha256.h"
+#include "aes/prepared_cbc.h"
+#include "engine/sha256/sha256.h"
 #include "container/hmac_tag.h"
 #include "module/ref.h"
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <random>
 
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_hmac.h"
+#include "engine/aes/cbc.h"
+#include "engine/hmac/cbc_hmac.h"
 #include "vec_file.h"
 
 namespace qox::aes {

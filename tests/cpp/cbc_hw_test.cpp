@@ -6,11 +6,11 @@
 #include <random>
 #include <string>
 
-#include "aes/cbc_aesni.h"
-#include "aes/cbc_armv8.h"
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_vaes.h"
-#include "aes/cpu_features.h"
+#include "engine/aes/x86/cbc_aesni.h"
+#include "engine/aes/arm/cbc_armv8.h"
+#include "engine/aes/cbc.h"
+#include "engine/aes/x86/cbc_vaes.h"
+#include "engine/cpu/features.h"
 #include "vec_file.h"
 
 namespace qox::aes {

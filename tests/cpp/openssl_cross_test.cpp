@@ -8,8 +8,8 @@
 #include <memory>
 #include <random>
 
-#include "aes/cbc.h"
-#include "aes/hmac_sha256.h"
+#include "engine/aes/portable/cbc_table.h"
+#include "engine/hmac/hmac_sha256.h"
 
 namespace qox::aes {
 namespace {

@@ -6,9 +6,9 @@
 #include <random>
 #include <string>
 
-#include "aes/cpu_features.h"
-#include "aes/hmac_sha256.h"
-#include "aes/sha256_paths.h"
+#include "engine/cpu/features.h"
+#include "engine/hmac/hmac_sha256.h"
+#include "engine/sha256/paths.h"
 #include "vec_file.h"
 
 namespace qox::aes {

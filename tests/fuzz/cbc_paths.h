@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "aes/cbc.h"
-#include "aes/cbc_aesni.h"
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_vaes.h"
+#include "engine/aes/portable/cbc_table.h"
+#include "engine/aes/x86/cbc_aesni.h"
+#include "engine/aes/cbc.h"
+#include "engine/aes/x86/cbc_vaes.h"
 
 namespace qox::fuzz {
 
