@@ -17,7 +17,7 @@ const Name kIvFormat(">4I");
 
 constexpr Py_ssize_t kBlockSize = 16;
 
-using aes::wipe;
+using cpu::wipe;
 
 // struct.unpack(format, buffer) on an input of the wrong length. The host
 // raises struct.error; a `struct` global rebound to something that accepts
@@ -48,10 +48,10 @@ bool read_round_key(const Ref (&items)[4], uint32_t* out) {
 }  // namespace
 
 ScheduleWords::~ScheduleWords() {
-  wipe(first_, 4);
-  wipe(last_, 4);
-  wipe(inline_mid_, kInlineWords);
-  wipe(spilled_mid_.data(), spilled_mid_.size());
+  cpu::wipe(first_, 4);
+  cpu::wipe(last_, 4);
+  cpu::wipe(inline_mid_, kInlineWords);
+  cpu::wipe(spilled_mid_.data(), spilled_mid_.size());
 }
 
 uint32_t* ScheduleWords::next_round_slot() noexcept {
@@ -91,7 +91,7 @@ void ScheduleWords::copy_from(const ScheduleWords& other) noexcept {
   std::copy(other.first_, other.first_ + 4, first_);
   std::copy(other.last_, other.last_ + 4, last_);
   std::copy(other.inline_mid_, other.inline_mid_ + kInlineWords, inline_mid_);
-  wipe(spilled_mid_.data(), spilled_mid_.size());
+  cpu::wipe(spilled_mid_.data(), spilled_mid_.size());
   spilled_mid_.clear();
   mid_rounds_ = other.mid_rounds_;
 }

@@ -50,7 +50,7 @@ class ScheduleWords {
   uint32_t inline_mid_[kInlineWords] = {};
   // Used once a schedule has more rounds; blocks it gives up when it grows
   // are wiped too.
-  std::vector<uint32_t, aes::WipingAllocator<uint32_t>> spilled_mid_;
+  std::vector<uint32_t, cpu::WipingAllocator<uint32_t>> spilled_mid_;
   size_t mid_rounds_ = 0;
 };
 

@@ -140,7 +140,7 @@ PyObject* expand_key_impl(PyObject* const* args) noexcept {
   }
   aes::SchedulePair pair;
   // The words live on only as the Python ints of the result.
-  const aes::OnScopeExit wipe_pair([&pair] { aes::wipe(pair); });
+  const cpu::OnScopeExit wipe_pair([&pair] { aes::wipe(pair); });
   const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(key));
   aes::ExpandStatus status;
   try {

@@ -25,6 +25,8 @@
 
 namespace qox::container {
 
+using namespace layout;  // the container format's offsets and sizes
+
 namespace {
 
 const Name kUrandom("urandom");

@@ -5,6 +5,8 @@
 
 namespace qox::container {
 
+using namespace layout;  // the container format's offsets and sizes
+
 namespace {
 
 Ref make_magic() noexcept { return Ref::steal(PyBytes_FromStringAndSize(kMagic, kMagicSize)); }

@@ -70,17 +70,17 @@ ExpandStatus expand_key(const uint8_t* key, size_t len, SchedulePair& out) {
   // size, the copies and mid lists are exact), so none of them leaves an
   // unwiped buffer behind by growing.
   std::vector<uint32_t> w;
-  const OnScopeExit wipe_w([&w] { wipe(w); });
+  const cpu::OnScopeExit wipe_w([&w] { wipe(w); });
   const ExpandStatus st = expand_key_words(key, len, w);
   if (st != ExpandStatus::ok) return st;
   const size_t nr = len / 4 + 6;
 
   std::vector<uint32_t> dw = w;
-  const OnScopeExit wipe_dw([&dw] { wipe(dw); });
+  const cpu::OnScopeExit wipe_dw([&dw] { wipe(dw); });
   for (size_t i = 4; i < 4 * nr; ++i) dw[i] = inv_mix_word(w[i]);
 
   SchedulePair p;
-  const OnScopeExit wipe_p([&p] { wipe(p); });  // its outer keys stay behind after the move
+  const cpu::OnScopeExit wipe_p([&p] { wipe(p); });  // its outer keys stay behind after the move
   p.enc.nr = p.dec.nr = static_cast<int>(nr);
   p.enc.first = cut(w, 0);
   p.enc.last = cut(w, nr);
@@ -99,9 +99,9 @@ ExpandStatus expand_key(const uint8_t* key, size_t len, SchedulePair& out) {
 }
 
 void wipe(Schedule& s) noexcept {
-  aes::wipe(s.first.data(), s.first.size());
-  aes::wipe(s.mid.data(), s.mid.capacity());
-  aes::wipe(s.last.data(), s.last.size());
+  cpu::wipe(s.first.data(), s.first.size());
+  cpu::wipe(s.mid.data(), s.mid.capacity());
+  cpu::wipe(s.last.data(), s.last.size());
 }
 
 void wipe(SchedulePair& p) noexcept {
@@ -109,6 +109,6 @@ void wipe(SchedulePair& p) noexcept {
   wipe(p.dec);
 }
 
-void wipe(std::vector<uint32_t>& words) noexcept { aes::wipe(words.data(), words.capacity()); }
+void wipe(std::vector<uint32_t>& words) noexcept { cpu::wipe(words.data(), words.capacity()); }
 
 }  // namespace qox::aes

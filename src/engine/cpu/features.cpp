@@ -40,7 +40,7 @@
 #endif
 #endif
 
-namespace qox::aes {
+namespace qox::cpu {
 
 namespace {
 
@@ -179,4 +179,4 @@ uint32_t cpu_features() {
   return features;
 }
 
-}  // namespace qox::aes
+}  // namespace qox::cpu

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace qox::aes {
+namespace qox::cpu {
 
 // Feature bits as this engine uses them; each stands for everything its
 // kernels execute, so a set bit means "this path may run here".
@@ -27,4 +27,4 @@ uint32_t cpu_features();
 // (lets tests check the switch in a running process).
 uint32_t detect_cpu_features();
 
-}  // namespace qox::aes
+}  // namespace qox::cpu

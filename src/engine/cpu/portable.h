@@ -45,7 +45,7 @@
 #error "unknown compiler: extend aes/portable.h"
 #endif
 
-namespace qox::aes {
+namespace qox::cpu {
 
 constexpr bool kLittleEndian = QOX_LITTLE_ENDIAN != 0;
 
@@ -57,4 +57,4 @@ inline uint32_t byte_swap32(uint32_t v) {
 #endif
 }
 
-}  // namespace qox::aes
+}  // namespace qox::cpu

@@ -7,7 +7,7 @@
 
 #include "engine/cpu/portable.h"
 
-namespace qox::aes {
+namespace qox::cpu {
 
 // Zeroes `size` bytes at `data` so that the stores survive even when the
 // buffer is about to be freed or to go out of scope. GCC and clang: an empty
@@ -77,4 +77,4 @@ class OnScopeExit {
   Action action_;
 };
 
-}  // namespace qox::aes
+}  // namespace qox::cpu

@@ -13,19 +13,19 @@
 #include "engine/aes/portable/cbc_table.h"
 #include "engine/hmac/hmac_sha256.h"
 
-namespace qox::aes {
+namespace qox::hmac {
 
 // Encrypts `blocks` blocks from in to out (in == out allowed) and writes
 // HMAC(mac_key, out) to tag.
-void cbc_encrypt_then_mac(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+void cbc_encrypt_then_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                           size_t blocks, const HmacSha256Key& mac_key,
-                          uint8_t tag[kSha256DigestSize]);
+                          uint8_t tag[sha256::kSha256DigestSize]);
 
 // Decrypts `blocks` blocks from in to out (in == out allowed) and writes
 // HMAC(mac_key, in), the tag of the ciphertext, to tag.
-void cbc_decrypt_and_mac(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+void cbc_decrypt_and_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                          size_t blocks, const HmacSha256Key& mac_key,
-                         uint8_t tag[kSha256DigestSize]);
+                         uint8_t tag[sha256::kSha256DigestSize]);
 
 // "aesni+shani" when the loops above run stitched, else "two-pass".
 const char* cbc_mac_provider();
@@ -35,9 +35,9 @@ const char* cbc_mac_provider();
 // stitched_cbc_sha256_available() first). For decryption with in == out the
 // caller keeps the last ciphertext block itself if it needs it.
 bool stitched_cbc_sha256_available();
-void cbc_encrypt_sha256_stitched(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
-                                 uint8_t* out, size_t chunks, Sha256State& hash);
-void cbc_decrypt_sha256_stitched(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
-                                 uint8_t* out, size_t chunks, Sha256State& hash);
+void cbc_encrypt_sha256_stitched(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                                 uint8_t* out, size_t chunks, sha256::Sha256State& hash);
+void cbc_decrypt_sha256_stitched(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                                 uint8_t* out, size_t chunks, sha256::Sha256State& hash);
 
-}  // namespace qox::aes
+}  // namespace qox::hmac

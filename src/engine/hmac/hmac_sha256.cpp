@@ -5,7 +5,7 @@
 
 #include "engine/cpu/wipe.h"
 
-namespace qox::aes {
+namespace qox::hmac {
 
 namespace {
 
@@ -13,12 +13,12 @@ constexpr uint8_t kInnerPad = 0x36;
 constexpr uint8_t kOuterPad = 0x5c;
 
 // The chaining value after one block of `key_block` ^ pad.
-Sha256State pad_state(const uint8_t (&key_block)[kSha256BlockSize], uint8_t pad) {
-  uint8_t padded[kSha256BlockSize];
-  for (size_t i = 0; i < kSha256BlockSize; ++i) padded[i] = key_block[i] ^ pad;
-  Sha256State state = kSha256Initial;
-  sha256_blocks(state, padded, 1);
-  wipe_bytes(padded, sizeof padded);
+sha256::Sha256State pad_state(const uint8_t (&key_block)[sha256::kSha256BlockSize], uint8_t pad) {
+  uint8_t padded[sha256::kSha256BlockSize];
+  for (size_t i = 0; i < sha256::kSha256BlockSize; ++i) padded[i] = key_block[i] ^ pad;
+  sha256::Sha256State state = sha256::kSha256Initial;
+  sha256::sha256_blocks(state, padded, 1);
+  cpu::wipe_bytes(padded, sizeof padded);
   return state;
 }
 
@@ -26,40 +26,40 @@ Sha256State pad_state(const uint8_t (&key_block)[kSha256BlockSize], uint8_t pad)
 
 HmacSha256Key::HmacSha256Key(const uint8_t* key, size_t size) {
   // The key zero-filled to a block, or its digest when it is longer.
-  uint8_t key_block[kSha256BlockSize] = {};
-  if (size > kSha256BlockSize) {
-    sha256(key, size, key_block);
+  uint8_t key_block[sha256::kSha256BlockSize] = {};
+  if (size > sha256::kSha256BlockSize) {
+    sha256::sha256(key, size, key_block);
   } else if (size > 0) {
     std::memcpy(key_block, key, size);
   }
   inner_ = pad_state(key_block, kInnerPad);
   outer_ = pad_state(key_block, kOuterPad);
-  wipe_bytes(key_block, sizeof key_block);
+  cpu::wipe_bytes(key_block, sizeof key_block);
 }
 
 HmacSha256Key::~HmacSha256Key() {
-  wipe_bytes(&inner_, sizeof inner_);
-  wipe_bytes(&outer_, sizeof outer_);
+  cpu::wipe_bytes(&inner_, sizeof inner_);
+  cpu::wipe_bytes(&outer_, sizeof outer_);
 }
 
-void HmacSha256Key::finish(const uint8_t inner_digest[kSha256DigestSize],
-                           uint8_t tag[kSha256DigestSize]) const {
-  Sha256 outer(outer_, kSha256BlockSize);
-  outer.update(inner_digest, kSha256DigestSize);
+void HmacSha256Key::finish(const uint8_t inner_digest[sha256::kSha256DigestSize],
+                           uint8_t tag[sha256::kSha256DigestSize]) const {
+  sha256::Sha256 outer(outer_, sha256::kSha256BlockSize);
+  outer.update(inner_digest, sha256::kSha256DigestSize);
   outer.finish(tag);
 }
 
 void hmac_sha256(const HmacSha256Key& key, const uint8_t* message, size_t size,
-                 uint8_t tag[kSha256DigestSize]) {
-  uint8_t inner_digest[kSha256DigestSize];
-  Sha256 inner(key.inner(), kSha256BlockSize);
+                 uint8_t tag[sha256::kSha256DigestSize]) {
+  uint8_t inner_digest[sha256::kSha256DigestSize];
+  sha256::Sha256 inner(key.inner(), sha256::kSha256BlockSize);
   inner.update(message, size);
   inner.finish(inner_digest);
   key.finish(inner_digest, tag);
 }
 
 void hmac_sha256(const uint8_t* key, size_t key_size, const uint8_t* message, size_t size,
-                 uint8_t tag[kSha256DigestSize]) {
+                 uint8_t tag[sha256::kSha256DigestSize]) {
   hmac_sha256(HmacSha256Key(key, key_size), message, size, tag);
 }
 
@@ -72,4 +72,4 @@ bool equal_in_constant_time(const uint8_t* a, const uint8_t* b, size_t size) {
   return result == 0;
 }
 
-}  // namespace qox::aes
+}  // namespace qox::hmac

@@ -7,7 +7,7 @@
 
 #include "engine/sha256/sha256.h"
 
-namespace qox::aes {
+namespace qox::hmac {
 
 // A key with its two pad blocks already compressed: what every message under
 // that key starts from. Any key length; a key longer than a block is hashed
@@ -20,21 +20,21 @@ class HmacSha256Key {
   ~HmacSha256Key();
 
   // The inner hash after the block K ^ ipad, ready for the message.
-  const Sha256State& inner() const { return inner_; }
+  const sha256::Sha256State& inner() const { return inner_; }
   // Hashes the inner digest under K ^ opad into the tag.
-  void finish(const uint8_t inner_digest[kSha256DigestSize], uint8_t tag[kSha256DigestSize]) const;
+  void finish(const uint8_t inner_digest[sha256::kSha256DigestSize], uint8_t tag[sha256::kSha256DigestSize]) const;
 
  private:
-  Sha256State inner_;
-  Sha256State outer_;
+  sha256::Sha256State inner_;
+  sha256::Sha256State outer_;
 };
 
 void hmac_sha256(const HmacSha256Key& key, const uint8_t* message, size_t size,
-                 uint8_t tag[kSha256DigestSize]);
+                 uint8_t tag[sha256::kSha256DigestSize]);
 void hmac_sha256(const uint8_t* key, size_t key_size, const uint8_t* message, size_t size,
-                 uint8_t tag[kSha256DigestSize]);
+                 uint8_t tag[sha256::kSha256DigestSize]);
 
 // a[0..size) == b[0..size) in a time that depends only on size.
 bool equal_in_constant_time(const uint8_t* a, const uint8_t* b, size_t size);
 
-}  // namespace qox::aes
+}  // namespace qox::hmac

@@ -5,12 +5,12 @@
 // The format is stored in files: no field may move or change width.
 #pragma once
 
-#include "module/compat.h"
+#include <cstddef>
 
-namespace qox::container {
+namespace qox::layout {
 
 constexpr char kMagic[] = "QOX1";
-constexpr Py_ssize_t kMagicSize = 4;
+constexpr std::ptrdiff_t kMagicSize = 4;
 constexpr long kVersion = 1;
 constexpr long kBlockSize = 16;
 constexpr long kHmacSize = 32;
@@ -18,9 +18,9 @@ constexpr long kHeaderSize = 21;  // magic + version + IV; the tag is not counte
 
 // Fixed offsets used to cut a container apart; they do not follow the class
 // constants, which callers may shadow on an instance.
-constexpr Py_ssize_t kVersionOffset = 4;
-constexpr Py_ssize_t kIvOffset = 5;
-constexpr Py_ssize_t kTagOffset = 21;
-constexpr Py_ssize_t kTagEnd = 53;
+constexpr std::ptrdiff_t kVersionOffset = 4;
+constexpr std::ptrdiff_t kIvOffset = 5;
+constexpr std::ptrdiff_t kTagOffset = 21;
+constexpr std::ptrdiff_t kTagEnd = 53;
 
-}  // namespace qox::container
+}  // namespace qox::layout

@@ -6,7 +6,7 @@
 
 #include "engine/sha256/sha256.h"
 
-namespace qox::aes {
+namespace qox::sha256 {
 
 // FIPS 180-4, 4.2.2: the 64 round constants.
 alignas(16) inline constexpr uint32_t kSha256RoundConstants[64] = {
@@ -32,4 +32,4 @@ bool armv8_sha2_available();
 // Call only when armv8_sha2_available(); other builds forward to the portable path.
 void sha256_blocks_armv8(Sha256State& state, const uint8_t* data, size_t blocks);
 
-}  // namespace qox::aes
+}  // namespace qox::sha256

@@ -6,7 +6,7 @@
 #include "engine/sha256/paths.h"
 #include "engine/cpu/wipe.h"
 
-namespace qox::aes {
+namespace qox::sha256 {
 
 void sha256_blocks(Sha256State& state, const uint8_t* data, size_t blocks) {
   if (shani_available()) return sha256_blocks_shani(state, data, blocks);
@@ -21,8 +21,8 @@ const char* sha256_provider() {
 }
 
 Sha256::~Sha256() {
-  wipe_bytes(&state_, sizeof state_);
-  wipe_bytes(buffer_, sizeof buffer_);
+  cpu::wipe_bytes(&state_, sizeof state_);
+  cpu::wipe_bytes(buffer_, sizeof buffer_);
 }
 
 void Sha256::update(const uint8_t* data, size_t size) {
@@ -70,4 +70,4 @@ void sha256(const uint8_t* data, size_t size, uint8_t digest[kSha256DigestSize])
   hash.finish(digest);
 }
 
-}  // namespace qox::aes
+}  // namespace qox::sha256

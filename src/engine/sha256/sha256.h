@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qox::aes {
+namespace qox::sha256 {
 
 constexpr size_t kSha256BlockSize = 64;
 constexpr size_t kSha256DigestSize = 32;
@@ -51,4 +51,4 @@ class Sha256 {
 // One-shot digest.
 void sha256(const uint8_t* data, size_t size, uint8_t digest[kSha256DigestSize]);
 
-}  // namespace qox::aes
+}  // namespace qox::sha256

@@ -39,7 +39,7 @@ namespace {
 // little-endian target each word is byte-reversed on load.
 QOX_INLINE_ARMV8 uint8x16_t load_round_key(const uint32_t* words) {
   const uint8x16_t v = vld1q_u8(reinterpret_cast<const uint8_t*>(words));
-  return kLittleEndian ? vrev32q_u8(v) : v;
+  return cpu::kLittleEndian ? vrev32q_u8(v) : v;
 }
 
 QOX_INLINE_ARMV8 uint8x16_t load_block(const uint8_t* p) { return vld1q_u8(p); }
@@ -65,7 +65,7 @@ class HeldKeys {
     for (size_t r = 0; r < kMid; ++r) keys_[r + 1] = load_round_key(k.mid + 4 * r);
     keys_[kMid + 1] = load_round_key(k.last);
   }
-  QOX_INLINE_ARMV8 ~HeldKeys() { wipe(keys_); }
+  QOX_INLINE_ARMV8 ~HeldKeys() { cpu::wipe(keys_); }
   HeldKeys(const HeldKeys&) = delete;
   HeldKeys& operator=(const HeldKeys&) = delete;
 
@@ -165,7 +165,7 @@ QOX_TARGET_ARMV8 void decrypt_wide(const Keys& keys, const uint8_t iv[16], const
 
 }  // namespace
 
-bool armv8_available() { return (cpu_features() & kCpuArmv8Aes) != 0; }
+bool armv8_available() { return (cpu::cpu_features() & cpu::kCpuArmv8Aes) != 0; }
 
 // As on AES-NI: keys held in registers for the standard round counts from
 // two blocks on; decryption streams its keys, each load serving eight blocks.

@@ -15,11 +15,11 @@ namespace {
 inline uint32_t load_be(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
-  return kLittleEndian ? byte_swap32(v) : v;
+  return cpu::kLittleEndian ? cpu::byte_swap32(v) : v;
 }
 
 inline void store_be(uint8_t* p, uint32_t v) {
-  if (kLittleEndian) v = byte_swap32(v);
+  if (cpu::kLittleEndian) v = cpu::byte_swap32(v);
   std::memcpy(p, &v, 4);
 }
 

@@ -52,7 +52,7 @@ QOX_TARGET_AESNI void decrypt_wide(const Keys& keys, const uint8_t iv[16], const
 
 }  // namespace
 
-bool aesni_available() { return (cpu_features() & kCpuAesNi) != 0; }
+bool aesni_available() { return (cpu::cpu_features() & cpu::kCpuAesNi) != 0; }
 
 // With every key in a register a round is one instruction, which pays from
 // two blocks on for the AES-128/192/256 counts; for one block the copy and

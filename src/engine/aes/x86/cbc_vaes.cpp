@@ -41,7 +41,7 @@ class StreamedKeysX4 {
  public:
   QOX_INLINE_VAES explicit StreamedKeysX4(const RoundKeys& k)
       : k_(k), outer_{load_round_key_x4(k.first), load_round_key_x4(k.last)} {}
-  QOX_INLINE_VAES ~StreamedKeysX4() { wipe(outer_); }
+  QOX_INLINE_VAES ~StreamedKeysX4() { cpu::wipe(outer_); }
   StreamedKeysX4(const StreamedKeysX4&) = delete;
   StreamedKeysX4& operator=(const StreamedKeysX4&) = delete;
 
@@ -104,7 +104,7 @@ QOX_TARGET_VAES void decrypt_wide(const Keys& keys, const RoundKeys& k, const ui
 
 }  // namespace
 
-bool vaes_available() { return (cpu_features() & kCpuVaes512) != 0; }
+bool vaes_available() { return (cpu::cpu_features() & cpu::kCpuVaes512) != 0; }
 
 QOX_TARGET_VAES void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                                       uint8_t* out, size_t blocks) {

@@ -48,7 +48,7 @@ class HeldKeys {
     for (size_t r = 0; r < kMid; ++r) keys_[r + 1] = load_round_key(k.mid + 4 * r);
     keys_[kMid + 1] = load_round_key(k.last);
   }
-  QOX_INLINE_AESNI ~HeldKeys() { wipe(keys_); }
+  QOX_INLINE_AESNI ~HeldKeys() { cpu::wipe(keys_); }
   HeldKeys(const HeldKeys&) = delete;
   HeldKeys& operator=(const HeldKeys&) = delete;
 
@@ -68,7 +68,7 @@ class StreamedKeys {
  public:
   QOX_INLINE_AESNI explicit StreamedKeys(const RoundKeys& k)
       : k_(k), outer_{load_round_key(k.first), load_round_key(k.last)} {}
-  QOX_INLINE_AESNI ~StreamedKeys() { wipe(outer_); }
+  QOX_INLINE_AESNI ~StreamedKeys() { cpu::wipe(outer_); }
   StreamedKeys(const StreamedKeys&) = delete;
   StreamedKeys& operator=(const StreamedKeys&) = delete;
 
@@ -87,7 +87,7 @@ class StreamedKeys {
 class DerivedKey {
  public:
   QOX_INLINE_AESNI explicit DerivedKey(__m128i value) : value_{value} {}
-  QOX_INLINE_AESNI ~DerivedKey() { wipe(value_); }
+  QOX_INLINE_AESNI ~DerivedKey() { cpu::wipe(value_); }
   DerivedKey(const DerivedKey&) = delete;
   DerivedKey& operator=(const DerivedKey&) = delete;
 

@@ -23,9 +23,9 @@
 #define QOX_TARGET_ARM_SHA2
 #endif
 
-namespace qox::aes {
+namespace qox::sha256 {
 
-bool armv8_sha2_available() { return (cpu_features() & kCpuArmSha2) != 0; }
+bool armv8_sha2_available() { return (cpu::cpu_features() & cpu::kCpuArmSha2) != 0; }
 
 // Four rounds per step on (A,B,C,D) and (E,F,G,H); the message words of
 // group g+4 replace those of group g once g's are used: W[t-16] + s0(W[t-15])
@@ -55,11 +55,11 @@ QOX_TARGET_ARM_SHA2 void sha256_blocks_armv8(Sha256State& state, const uint8_t* 
   vst1q_u32(&state.h[4], efgh);
 }
 
-}  // namespace qox::aes
+}  // namespace qox::sha256
 
 #else  // no SHA2 instructions in this build: the entry point stays total.
 
-namespace qox::aes {
+namespace qox::sha256 {
 
 bool armv8_sha2_available() { return false; }
 
@@ -67,6 +67,6 @@ void sha256_blocks_armv8(Sha256State& state, const uint8_t* data, size_t blocks)
   sha256_blocks_portable(state, data, blocks);
 }
 
-}  // namespace qox::aes
+}  // namespace qox::sha256
 
 #endif

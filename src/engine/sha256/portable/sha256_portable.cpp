@@ -1,7 +1,7 @@
 // SHA-256 compression in plain C++ (FIPS 180-4, 6.2.2), the path on any CPU.
 #include "engine/sha256/paths.h"
 
-namespace qox::aes {
+namespace qox::sha256 {
 
 namespace {
 
@@ -54,4 +54,4 @@ void sha256_blocks_portable(Sha256State& state, const uint8_t* data, size_t bloc
   }
 }
 
-}  // namespace qox::aes
+}  // namespace qox::sha256

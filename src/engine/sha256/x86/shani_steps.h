@@ -18,7 +18,7 @@
 #define QOX_TARGET_SHANI QOX_TARGET("sha,sse4.1")
 #define QOX_INLINE_SHANI QOX_FORCE_INLINE QOX_TARGET("sha,sse4.1")
 
-namespace qox::aes::hw {
+namespace qox::sha256::x86 {
 
 // The chaining value in the instructions' layout: `abef` holds A, B, E, F
 // from the high lane down, `cdgh` holds C, D, G, H.
@@ -98,4 +98,4 @@ QOX_INLINE_SHANI void sha_block(ShaNiState& s, const uint8_t* block) {
   sha_feed_forward(s, before);
 }
 
-}  // namespace qox::aes::hw
+}  // namespace qox::sha256::x86
