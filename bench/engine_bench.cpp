@@ -21,10 +21,9 @@
 #include <vector>
 
 #include "engine/aes/portable/cbc_table.h"
-#include "engine/aes/x86/cbc_aesni.h"
+#include "engine/aes/cbc_paths.h"
 #include "engine/aes/cbc.h"
 #include "engine/hmac/cbc_hmac.h"
-#include "engine/aes/x86/cbc_vaes.h"
 #include "engine/hmac/hmac_sha256.h"
 #include "engine/aes/key_schedule.h"
 #include "engine/sha256/paths.h"
@@ -32,6 +31,8 @@
 namespace {
 
 using namespace qox::aes;
+namespace hmac = qox::hmac;
+namespace sha256 = qox::sha256;
 using CbcFn = void (*)(const RoundKeys&, const uint8_t*, const uint8_t*, uint8_t*, size_t);
 
 constexpr int64_t kSizes[] = {16 << 10, 1 << 20};

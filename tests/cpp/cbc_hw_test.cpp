@@ -6,10 +6,8 @@
 #include <random>
 #include <string>
 
-#include "engine/aes/x86/cbc_aesni.h"
-#include "engine/aes/arm/cbc_armv8.h"
+#include "engine/aes/cbc_paths.h"
 #include "engine/aes/cbc.h"
-#include "engine/aes/x86/cbc_vaes.h"
 #include "engine/cpu/features.h"
 #include "vec_file.h"
 

@@ -11,9 +11,8 @@
 #include <initializer_list>
 
 #include "engine/aes/portable/cbc_table.h"
-#include "engine/aes/x86/cbc_aesni.h"
+#include "engine/aes/cbc_paths.h"
 #include "engine/aes/cbc.h"
-#include "engine/aes/x86/cbc_vaes.h"
 
 namespace qox::fuzz {
 

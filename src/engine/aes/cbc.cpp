@@ -1,9 +1,8 @@
 // Ordered run-time checks ending in the portable table path.
 #include "engine/aes/cbc.h"
 
-#include "engine/aes/x86/cbc_aesni.h"
-#include "engine/aes/arm/cbc_armv8.h"
-#include "engine/aes/x86/cbc_vaes.h"
+#include "engine/aes/cbc_paths.h"
+#include "engine/aes/portable/cbc_table.h"
 
 namespace qox::aes {
 

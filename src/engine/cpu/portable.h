@@ -35,12 +35,23 @@
 // helpers must be compiled with their caller's instruction set).
 // QOX_TARGET(features): per-function instruction sets for GCC and clang, so
 // the rest of the build needs no -maes; MSVC offers every intrinsic without.
+//
+// The CBC driver is one template over an instruction-set traits type, and a
+// template cannot carry a per-instruction-set target. So the traits' helpers
+// are QOX_ISA_INLINE(features): inline with their target, but not forced
+// (GCC and clang refuse to force an instruction-set helper into a caller
+// without that set); each path's entry point is QOX_FLATTEN, which inlines
+// the driver and then the helpers, all into a caller that has the set.
 #if defined(__GNUC__) || defined(__clang__)
 #define QOX_FORCE_INLINE inline __attribute__((always_inline))
 #define QOX_TARGET(features) __attribute__((target(features)))
+#define QOX_ISA_INLINE(features) inline __attribute__((target(features)))
+#define QOX_FLATTEN __attribute__((flatten))
 #elif defined(_MSC_VER)
 #define QOX_FORCE_INLINE __forceinline
 #define QOX_TARGET(features)
+#define QOX_ISA_INLINE(features) __forceinline
+#define QOX_FLATTEN
 #else
 #error "unknown compiler: extend aes/portable.h"
 #endif

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "engine/cpu/portable.h"
 
@@ -36,8 +37,12 @@ void wipe(T* data, size_t count) noexcept {
 // are stored with the caller's instruction set.
 template <class T, size_t N>
 QOX_FORCE_INLINE void wipe(T (&array)[N]) {
-  volatile T* p = array;
-  for (size_t i = 0; i < N; ++i) p[i] = T{};
+  if constexpr (std::is_class_v<T>) {
+    wipe_bytes(array, sizeof array);  // a struct of words has no volatile assignment
+  } else {
+    volatile T* p = array;
+    for (size_t i = 0; i < N; ++i) p[i] = T{};
+  }
 }
 
 // std::allocator that zeroes every block before releasing it, so that a

@@ -1,5 +1,6 @@
-// CBC loops on AESE/AESMC and AESD/AESIMC: serial encryption, eight-wide decryption.
-#include "engine/aes/arm/cbc_armv8.h"
+// The CBC driver on AESE/AESMC and AESD/AESIMC: serial encryption, eight-wide decryption.
+#include "engine/aes/cbc_paths.h"
+#include "engine/aes/portable/cbc_table.h"
 
 #include "engine/cpu/features.h"
 #include "engine/cpu/portable.h"
@@ -21,174 +22,83 @@
 #include <arm_neon.h>
 #endif
 
-#include "engine/cpu/wipe.h"
+#include "engine/aes/cbc_driver.h"
 
 #if defined(__GNUC__) && !defined(__clang__) && !defined(__ARM_FEATURE_AES)
 #define QOX_TARGET_ARMV8 QOX_TARGET("+crypto")
+#define QOX_ARMV8_INLINE QOX_ISA_INLINE("+crypto")
 #else
 #define QOX_TARGET_ARMV8
+#define QOX_ARMV8_INLINE QOX_FORCE_INLINE
 #endif
-#define QOX_INLINE_ARMV8 QOX_FORCE_INLINE QOX_TARGET_ARMV8
 
 namespace qox::aes {
 
-namespace {
+namespace arm {
 
-// Schedule words are native 32-bit integers holding the state bytes
-// big-endian; the instructions want byte 0 of word 0 in lane 0, so on a
-// little-endian target each word is byte-reversed on load.
-QOX_INLINE_ARMV8 uint8x16_t load_round_key(const uint32_t* words) {
-  const uint8x16_t v = vld1q_u8(reinterpret_cast<const uint8_t*>(words));
-  return cpu::kLittleEndian ? vrev32q_u8(v) : v;
-}
+struct Armv8 {
+  using Block = uint8x16_t;
+  static constexpr size_t kLanes = 1;
+  // Eight blocks in flight cover the AESD+AESIMC latency times its issue rate.
+  static constexpr size_t kDecryptRegs = 8;
+  static constexpr bool kHoldKeys = true;
 
-QOX_INLINE_ARMV8 uint8x16_t load_block(const uint8_t* p) { return vld1q_u8(p); }
-QOX_INLINE_ARMV8 void store_block(uint8_t* p, uint8x16_t v) { vst1q_u8(p, v); }
-
-// AESE xors the key in before SubBytes/ShiftRows, where AESENC xors it in
-// after MixColumns: the same key sequence K0..Kn runs as n-1 AESE+AESMC
-// pairs (which cores fuse), one bare AESE and a final XOR with Kn.
-QOX_INLINE_ARMV8 uint8x16_t enc_round(uint8x16_t s, uint8x16_t key) {
-  return vaesmcq_u8(vaeseq_u8(s, key));
-}
-QOX_INLINE_ARMV8 uint8x16_t dec_round(uint8x16_t s, uint8x16_t key) {
-  return vaesimcq_u8(vaesdq_u8(s, key));
-}
-
-// kMid inner keys plus first/last held in locals for the whole call, so a
-// fixed round count unrolls with every key in a register. Wiped on exit.
-template <size_t kMid>
-class HeldKeys {
- public:
-  QOX_INLINE_ARMV8 explicit HeldKeys(const RoundKeys& k) {
-    keys_[0] = load_round_key(k.first);
-    for (size_t r = 0; r < kMid; ++r) keys_[r + 1] = load_round_key(k.mid + 4 * r);
-    keys_[kMid + 1] = load_round_key(k.last);
+  // Schedule words are native 32-bit integers holding the state bytes
+  // big-endian; the instructions want byte 0 of word 0 in lane 0, so on a
+  // little-endian target each word is byte-reversed on load.
+  QOX_ARMV8_INLINE static Block load_key(const uint32_t* words) {
+    const uint8x16_t v = vld1q_u8(reinterpret_cast<const uint8_t*>(words));
+    return cpu::kLittleEndian ? vrev32q_u8(v) : v;
   }
-  QOX_INLINE_ARMV8 ~HeldKeys() { cpu::wipe(keys_); }
-  HeldKeys(const HeldKeys&) = delete;
-  HeldKeys& operator=(const HeldKeys&) = delete;
+  QOX_ARMV8_INLINE static Block load(const uint8_t* p) { return vld1q_u8(p); }
+  QOX_ARMV8_INLINE static void store(uint8_t* p, Block b) { vst1q_u8(p, b); }
+  QOX_ARMV8_INLINE static Block xor_blocks(Block a, Block b) { return veorq_u8(a, b); }
+  QOX_ARMV8_INLINE static Block load_chain(const uint8_t* iv) { return load(iv); }
+  QOX_ARMV8_INLINE static Block chain_of(Block, Block before) { return before; }
 
-  static constexpr size_t mid_rounds() { return kMid; }
-  QOX_INLINE_ARMV8 uint8x16_t first() const { return keys_[0]; }
-  QOX_INLINE_ARMV8 uint8x16_t mid(size_t r) const { return keys_[r + 1]; }
-  QOX_INLINE_ARMV8 uint8x16_t last() const { return keys_[kMid + 1]; }
-
- private:
-  uint8x16_t keys_[kMid + 2];
+  // AESE xors the key in before SubBytes/ShiftRows, where AESENC xors it in
+  // after MixColumns: the same key sequence K0..Kn runs as n-1 AESE+AESMC
+  // pairs (which cores fuse), one bare AESE and a final XOR with Kn, and the
+  // state enters unwhitened.
+  template <class Keys>
+  QOX_ARMV8_INLINE static Block whitening(const Keys&) {
+    return vdupq_n_u8(0);
+  }
+  template <class Keys>
+  QOX_ARMV8_INLINE static Block encrypt_rounds(const Keys& keys, Block s, Block final_key) {
+    if (keys.mid_rounds() == 0) return veorq_u8(vaeseq_u8(s, keys.first()), final_key);
+    s = vaesmcq_u8(vaeseq_u8(s, keys.first()));
+    for (size_t r = 0; r + 1 < keys.mid_rounds(); ++r) s = vaesmcq_u8(vaeseq_u8(s, keys.mid(r)));
+    return veorq_u8(vaeseq_u8(s, keys.mid(keys.mid_rounds() - 1)), final_key);
+  }
+  template <size_t kRegs, class Keys>
+  QOX_ARMV8_INLINE static void decrypt_rounds(const Keys& keys, Block (&state)[kRegs]) {
+    Block key = keys.first();
+    for (size_t r = 0; r < keys.mid_rounds(); ++r) {
+      for (size_t j = 0; j < kRegs; ++j) state[j] = vaesimcq_u8(vaesdq_u8(state[j], key));
+      key = keys.mid(r);
+    }
+    for (size_t j = 0; j < kRegs; ++j) state[j] = vaesdq_u8(state[j], key);
+  }
+  QOX_ARMV8_INLINE static Block decrypt_final(Block s, Block final_key) {
+    return veorq_u8(s, final_key);
+  }
 };
 
-// Any inner round count: inner keys are reloaded from the schedule words at
-// each use; nothing is copied.
-class StreamedKeys {
- public:
-  QOX_INLINE_ARMV8 explicit StreamedKeys(const RoundKeys& k)
-      : k_(k), first_(load_round_key(k.first)), last_(load_round_key(k.last)) {}
-
-  size_t mid_rounds() const { return k_.mid_rounds; }
-  QOX_INLINE_ARMV8 uint8x16_t first() const { return first_; }
-  QOX_INLINE_ARMV8 uint8x16_t mid(size_t r) const { return load_round_key(k_.mid + 4 * r); }
-  QOX_INLINE_ARMV8 uint8x16_t last() const { return last_; }
-
- private:
-  const RoundKeys& k_;
-  uint8x16_t first_, last_;
-};
-
-// Every key but the last, as AESE/AESD keys: first, then the inner ones.
-// Returns the state after the bare last AESE/AESD, before the XOR with last.
-template <class Keys>
-QOX_INLINE_ARMV8 uint8x16_t encrypt_rounds(const Keys& keys, uint8x16_t s) {
-  if (keys.mid_rounds() == 0) return vaeseq_u8(s, keys.first());
-  s = enc_round(s, keys.first());
-  for (size_t r = 0; r + 1 < keys.mid_rounds(); ++r) s = enc_round(s, keys.mid(r));
-  return vaeseq_u8(s, keys.mid(keys.mid_rounds() - 1));
-}
-
-// CBC encryption is one dependency chain. The next block's plaintext is
-// folded into the last key, so the chain carries one XOR per block and the
-// ciphertext is recovered off it.
-template <class Keys>
-QOX_TARGET_ARMV8 void encrypt_chain(const Keys& keys, const uint8_t iv[16], const uint8_t* in,
-                                    uint8_t* out, size_t blocks) {
-  if (blocks == 0) return;
-  const uint8x16_t last = keys.last();
-  uint8x16_t state = veorq_u8(load_block(in), load_block(iv));
-  for (size_t b = 1; b < blocks; ++b, in += 16, out += 16) {
-    const uint8x16_t next_in = load_block(in + 16);
-    state = veorq_u8(encrypt_rounds(keys, state), veorq_u8(last, next_in));
-    store_block(out, veorq_u8(state, next_in));
-  }
-  store_block(out, veorq_u8(encrypt_rounds(keys, state), last));
-}
-
-// Decrypts kWidth independent blocks at once; every ciphertext is read
-// before anything is stored (in == out). The chaining value is folded into
-// the last round key. Returns the last ciphertext block, the next chain value.
-template <size_t kWidth, class Keys>
-QOX_INLINE_ARMV8 uint8x16_t decrypt_group(const Keys& keys, uint8x16_t prev, const uint8_t* in,
-                                          uint8_t* out) {
-  uint8x16_t cipher[kWidth], state[kWidth];
-  for (size_t j = 0; j < kWidth; ++j) state[j] = cipher[j] = load_block(in + 16 * j);
-  const size_t mid = keys.mid_rounds();
-  uint8x16_t key = keys.first();
-  for (size_t r = 0; r < mid; ++r) {
-    for (size_t j = 0; j < kWidth; ++j) state[j] = dec_round(state[j], key);
-    key = keys.mid(r);
-  }
-  const uint8x16_t last = keys.last();
-  for (size_t j = 0; j < kWidth; ++j) {
-    const uint8x16_t chain = j == 0 ? prev : cipher[j - 1];
-    store_block(out + 16 * j, veorq_u8(vaesdq_u8(state[j], key), veorq_u8(last, chain)));
-  }
-  return cipher[kWidth - 1];
-}
-
-// Eight blocks in flight cover the AESD+AESIMC latency times its issue
-// rate; the tail takes one group each of 4, 2 and 1 as needed.
-template <class Keys>
-QOX_TARGET_ARMV8 void decrypt_wide(const Keys& keys, const uint8_t iv[16], const uint8_t* in,
-                                   uint8_t* out, size_t blocks) {
-  uint8x16_t prev = load_block(iv);
-  for (; blocks >= 8; blocks -= 8, in += 128, out += 128)
-    prev = decrypt_group<8>(keys, prev, in, out);
-  if (blocks & 4) {
-    prev = decrypt_group<4>(keys, prev, in, out);
-    in += 64, out += 64;
-  }
-  if (blocks & 2) {
-    prev = decrypt_group<2>(keys, prev, in, out);
-    in += 32, out += 32;
-  }
-  if (blocks & 1) decrypt_group<1>(keys, prev, in, out);
-}
-
-}  // namespace
+}  // namespace arm
 
 bool armv8_available() { return (cpu::cpu_features() & cpu::kCpuArmv8Aes) != 0; }
 
-// As on AES-NI: keys held in registers for the standard round counts from
-// two blocks on; decryption streams its keys, each load serving eight blocks.
-QOX_TARGET_ARMV8 void cbc_encrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
-                                        uint8_t* out, size_t blocks) {
-  if (blocks >= 2) {
-    switch (k.mid_rounds) {
-      case 9:
-        return encrypt_chain(HeldKeys<9>(k), iv, in, out, blocks);
-      case 11:
-        return encrypt_chain(HeldKeys<11>(k), iv, in, out, blocks);
-      case 13:
-        return encrypt_chain(HeldKeys<13>(k), iv, in, out, blocks);
-      default:
-        break;
-    }
-  }
-  encrypt_chain(StreamedKeys(k), iv, in, out, blocks);
+QOX_TARGET_ARMV8 QOX_FLATTEN void cbc_encrypt_armv8(const RoundKeys& k, const uint8_t iv[16],
+                                                    const uint8_t* in, uint8_t* out,
+                                                    size_t blocks) {
+  cbc_encrypt_with(arm::Armv8{}, k, iv, in, out, blocks);
 }
 
-QOX_TARGET_ARMV8 void cbc_decrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
-                                        uint8_t* out, size_t blocks) {
-  decrypt_wide(StreamedKeys(k), iv, in, out, blocks);
+QOX_TARGET_ARMV8 QOX_FLATTEN void cbc_decrypt_armv8(const RoundKeys& k, const uint8_t iv[16],
+                                                    const uint8_t* in, uint8_t* out,
+                                                    size_t blocks) {
+  cbc_decrypt_with(arm::Armv8{}, k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

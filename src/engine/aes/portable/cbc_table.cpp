@@ -1,14 +1,15 @@
-// Hot CBC loops: one table-driven block cipher per 16-byte block.
+// The CBC driver over T-table rounds: one table-driven block cipher per
+// 16-byte block, on any CPU and with any tables.
 #include "engine/aes/portable/cbc_table.h"
 
 #include <cstring>
 
+#include "engine/aes/cbc_driver.h"
 #include "engine/cpu/portable.h"
 
-// round_keys() views vector<RoundKey> storage as a flat word array.
-static_assert(sizeof(qox::aes::RoundKey) == 16, "RoundKey must be four packed words");
-
 namespace qox::aes {
+
+namespace portable {
 
 namespace {
 
@@ -29,33 +30,75 @@ inline uint32_t b1(uint32_t w) { return (w >> 16) & 0xFF; }
 inline uint32_t b2(uint32_t w) { return (w >> 8) & 0xFF; }
 inline uint32_t b3(uint32_t w) { return w & 0xFF; }
 
+// The state as four big-endian column words.
+struct Words {
+  uint32_t w[4];
+};
+
 // One forward round: row r of column c comes from column c+r.
-inline void enc_round(const uint32_t* const t[4], const uint32_t* k, uint32_t& w0, uint32_t& w1,
-                      uint32_t& w2, uint32_t& w3) {
-  const uint32_t n0 = t[0][b0(w0)] ^ t[1][b1(w1)] ^ t[2][b2(w2)] ^ t[3][b3(w3)] ^ k[0];
-  const uint32_t n1 = t[0][b0(w1)] ^ t[1][b1(w2)] ^ t[2][b2(w3)] ^ t[3][b3(w0)] ^ k[1];
-  const uint32_t n2 = t[0][b0(w2)] ^ t[1][b1(w3)] ^ t[2][b2(w0)] ^ t[3][b3(w1)] ^ k[2];
-  const uint32_t n3 = t[0][b0(w3)] ^ t[1][b1(w0)] ^ t[2][b2(w1)] ^ t[3][b3(w2)] ^ k[3];
-  w0 = n0;
-  w1 = n1;
-  w2 = n2;
-  w3 = n3;
+inline Words enc_round(const uint32_t* const t[4], const Words& s, const Words& k) {
+  const uint32_t* w = s.w;
+  return {{t[0][b0(w[0])] ^ t[1][b1(w[1])] ^ t[2][b2(w[2])] ^ t[3][b3(w[3])] ^ k.w[0],
+           t[0][b0(w[1])] ^ t[1][b1(w[2])] ^ t[2][b2(w[3])] ^ t[3][b3(w[0])] ^ k.w[1],
+           t[0][b0(w[2])] ^ t[1][b1(w[3])] ^ t[2][b2(w[0])] ^ t[3][b3(w[1])] ^ k.w[2],
+           t[0][b0(w[3])] ^ t[1][b1(w[0])] ^ t[2][b2(w[1])] ^ t[3][b3(w[2])] ^ k.w[3]}};
 }
 
 // One inverse round: row r of column c comes from column c-r.
-inline void dec_round(const uint32_t* const t[4], const uint32_t* k, uint32_t& w0, uint32_t& w1,
-                      uint32_t& w2, uint32_t& w3) {
-  const uint32_t n0 = t[0][b0(w0)] ^ t[1][b1(w3)] ^ t[2][b2(w2)] ^ t[3][b3(w1)] ^ k[0];
-  const uint32_t n1 = t[0][b0(w1)] ^ t[1][b1(w0)] ^ t[2][b2(w3)] ^ t[3][b3(w2)] ^ k[1];
-  const uint32_t n2 = t[0][b0(w2)] ^ t[1][b1(w1)] ^ t[2][b2(w0)] ^ t[3][b3(w3)] ^ k[2];
-  const uint32_t n3 = t[0][b0(w3)] ^ t[1][b1(w2)] ^ t[2][b2(w1)] ^ t[3][b3(w0)] ^ k[3];
-  w0 = n0;
-  w1 = n1;
-  w2 = n2;
-  w3 = n3;
+inline Words dec_round(const uint32_t* const t[4], const Words& s, const Words& k) {
+  const uint32_t* w = s.w;
+  return {{t[0][b0(w[0])] ^ t[1][b1(w[3])] ^ t[2][b2(w[2])] ^ t[3][b3(w[1])] ^ k.w[0],
+           t[0][b0(w[1])] ^ t[1][b1(w[0])] ^ t[2][b2(w[3])] ^ t[3][b3(w[2])] ^ k.w[1],
+           t[0][b0(w[2])] ^ t[1][b1(w[1])] ^ t[2][b2(w[0])] ^ t[3][b3(w[3])] ^ k.w[2],
+           t[0][b0(w[3])] ^ t[1][b1(w[2])] ^ t[2][b2(w[1])] ^ t[3][b3(w[0])] ^ k.w[3]}};
 }
 
+// The traits of the driver for one set of tables (the engine's own, or the
+// ones a caller rebound). The round keys are the schedule's words as they are.
+struct TableRounds {
+  using Block = Words;
+  static constexpr size_t kLanes = 1;
+  static constexpr size_t kDecryptRegs = 1;
+  static constexpr bool kHoldKeys = false;  // no registers to hold them in
+
+  const TableSet& tables;
+
+  static Block load_key(const uint32_t* words) { return {{words[0], words[1], words[2], words[3]}}; }
+  static Block load(const uint8_t* p) {
+    return {{load_be(p), load_be(p + 4), load_be(p + 8), load_be(p + 12)}};
+  }
+  static void store(uint8_t* p, const Block& b) {
+    for (int i = 0; i < 4; ++i) store_be(p + 4 * i, b.w[i]);
+  }
+  static Block xor_blocks(const Block& a, const Block& b) {
+    return {{a.w[0] ^ b.w[0], a.w[1] ^ b.w[1], a.w[2] ^ b.w[2], a.w[3] ^ b.w[3]}};
+  }
+  static Block load_chain(const uint8_t* iv) { return load(iv); }
+  static Block chain_of(const Block&, const Block& before) { return before; }
+
+  template <class Keys>
+  static Block whitening(const Keys& keys) {
+    return keys.first();
+  }
+  template <class Keys>
+  Block encrypt_rounds(const Keys& keys, Block s, const Block& final_key) const {
+    for (size_t r = 0; r < keys.mid_rounds(); ++r) s = enc_round(tables.round, s, keys.mid(r));
+    return enc_round(tables.final_round, s, final_key);
+  }
+  template <size_t kRegs, class Keys>
+  void decrypt_rounds(const Keys& keys, Block (&state)[kRegs]) const {
+    for (size_t r = 0; r < keys.mid_rounds(); ++r) {
+      for (size_t j = 0; j < kRegs; ++j) state[j] = dec_round(tables.round, state[j], keys.mid(r));
+    }
+  }
+  Block decrypt_final(const Block& s, const Block& final_key) const {
+    return dec_round(tables.final_round, s, final_key);
+  }
+};
+
 }  // namespace
+
+}  // namespace portable
 
 TableSet encrypt_tables(const Tables& t) {
   return {{t.te[0], t.te[1], t.te[2], t.te[3]}, {t.tf[0], t.tf[1], t.tf[2], t.tf[3]}};
@@ -65,57 +108,14 @@ TableSet decrypt_tables(const Tables& t) {
   return {{t.td[0], t.td[1], t.td[2], t.td[3]}, {t.tg[0], t.tg[1], t.tg[2], t.tg[3]}};
 }
 
-RoundKeys round_keys(const Schedule& s) {
-  return {s.first.data(), s.mid.empty() ? nullptr : s.mid.front().data(), s.mid.size(),
-          s.last.data()};
+QOX_FLATTEN void cbc_encrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16],
+                             const uint8_t* in, uint8_t* out, size_t blocks) {
+  cbc_encrypt_with(portable::TableRounds{t}, k, iv, in, out, blocks);
 }
 
-void cbc_encrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
-                 uint8_t* out, size_t blocks) {
-  uint32_t p0 = load_be(iv), p1 = load_be(iv + 4), p2 = load_be(iv + 8), p3 = load_be(iv + 12);
-  const uint32_t* const first = k.first;
-  const uint32_t* const last = k.last;
-  for (size_t b = 0; b < blocks; ++b, in += 16, out += 16) {
-    uint32_t w0 = load_be(in) ^ p0 ^ first[0];
-    uint32_t w1 = load_be(in + 4) ^ p1 ^ first[1];
-    uint32_t w2 = load_be(in + 8) ^ p2 ^ first[2];
-    uint32_t w3 = load_be(in + 12) ^ p3 ^ first[3];
-    const uint32_t* rk = k.mid;
-    for (size_t r = 0; r < k.mid_rounds; ++r, rk += 4) enc_round(t.round, rk, w0, w1, w2, w3);
-    enc_round(t.final_round, last, w0, w1, w2, w3);
-    store_be(out, w0);
-    store_be(out + 4, w1);
-    store_be(out + 8, w2);
-    store_be(out + 12, w3);
-    p0 = w0;
-    p1 = w1;
-    p2 = w2;
-    p3 = w3;
-  }
-}
-
-void cbc_decrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
-                 uint8_t* out, size_t blocks) {
-  uint32_t p0 = load_be(iv), p1 = load_be(iv + 4), p2 = load_be(iv + 8), p3 = load_be(iv + 12);
-  const uint32_t* const first = k.first;
-  const uint32_t* const last = k.last;
-  for (size_t b = 0; b < blocks; ++b, in += 16, out += 16) {
-    // Ciphertext is read into locals before out (possibly == in) is written.
-    const uint32_t c0 = load_be(in), c1 = load_be(in + 4), c2 = load_be(in + 8),
-                   c3 = load_be(in + 12);
-    uint32_t w0 = c0 ^ first[0], w1 = c1 ^ first[1], w2 = c2 ^ first[2], w3 = c3 ^ first[3];
-    const uint32_t* rk = k.mid;
-    for (size_t r = 0; r < k.mid_rounds; ++r, rk += 4) dec_round(t.round, rk, w0, w1, w2, w3);
-    dec_round(t.final_round, last, w0, w1, w2, w3);
-    store_be(out, w0 ^ p0);
-    store_be(out + 4, w1 ^ p1);
-    store_be(out + 8, w2 ^ p2);
-    store_be(out + 12, w3 ^ p3);
-    p0 = c0;
-    p1 = c1;
-    p2 = c2;
-    p3 = c3;
-  }
+QOX_FLATTEN void cbc_decrypt(const TableSet& t, const RoundKeys& k, const uint8_t iv[16],
+                             const uint8_t* in, uint8_t* out, size_t blocks) {
+  cbc_decrypt_with(portable::TableRounds{t}, k, iv, in, out, blocks);
 }
 
 void cbc_encrypt_table(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,

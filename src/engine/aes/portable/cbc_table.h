@@ -1,4 +1,4 @@
-// Table-driven AES-CBC block loops over big-endian 32-bit words.
+// Table-driven AES-CBC: the CBC driver over T-table rounds on big-endian 32-bit words.
 //
 // NOT constant-time: the round tables are indexed by secret-dependent bytes,
 // so cache timing can leak key and data bits on shared hardware.
@@ -7,19 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/aes/key_schedule.h"
+#include "engine/aes/round_keys.h"
 #include "engine/aes/tables.h"
 
 namespace qox::aes {
-
-// Round keys as raw word arrays: first/last point to 4 words each, mid to
-// 4*mid_rounds words stored round by round. Any mid_rounds (even 0) works.
-struct RoundKeys {
-  const uint32_t* first;
-  const uint32_t* mid;
-  size_t mid_rounds;
-  const uint32_t* last;
-};
 
 // Four inner-round tables and four final-round tables, 256 words each.
 struct TableSet {
@@ -30,9 +21,6 @@ struct TableSet {
 // te/tf for encryption; td/tg for decryption.
 TableSet encrypt_tables(const Tables& t);
 TableSet decrypt_tables(const Tables& t);
-
-// View over a Schedule; valid while the Schedule is alive and unmodified.
-RoundKeys round_keys(const Schedule& s);
 
 // CBC-encrypts `blocks` 16-byte blocks from in to out. in == out is allowed;
 // other overlaps are not. No alignment required.
