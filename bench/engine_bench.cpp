@@ -92,7 +92,8 @@ void set_bytes(benchmark::State& state, size_t len) {
 }
 
 // The whole digest of the buffer (padding included) on one compression path.
-void bench_sha256(benchmark::State& state, void (*blocks)(sha256::Sha256State&, const uint8_t*, size_t)) {
+void bench_sha256(benchmark::State& state,
+                  void (*blocks)(sha256::Sha256State&, const uint8_t*, size_t)) {
   const size_t len = static_cast<size_t>(state.range(0));
   std::vector<uint8_t> in(len + sha256::kSha256BlockSize, 0x3C);
   for (auto _ : state) {
@@ -130,8 +131,8 @@ void bench_cbc_mac(benchmark::State& state, bool decrypt, bool one_pass) {
   uint8_t tag[32];
   for (auto _ : state) {
     if (one_pass) {
-      (decrypt ? hmac::cbc_decrypt_and_mac : hmac::cbc_encrypt_then_mac)(k, kIv, in.data(), out.data(),
-                                                             len / 16, mac_key, tag);
+      (decrypt ? hmac::cbc_decrypt_and_mac : hmac::cbc_encrypt_then_mac)(
+          k, kIv, in.data(), out.data(), len / 16, mac_key, tag);
     } else if (decrypt) {
       hmac::hmac_sha256(mac_key, in.data(), len, tag);
       cbc_decrypt_auto(k, kIv, in.data(), out.data(), len / 16);
@@ -236,7 +237,8 @@ int main(int argc, char** argv) {
     add("decrypt/vaes", [](benchmark::State& s) { bench_engine(s, cbc_decrypt_vaes, true); });
 
   add("sha256/openssl", bench_openssl_sha256);
-  add("sha256/portable", [](benchmark::State& s) { bench_sha256(s, sha256::sha256_blocks_portable); });
+  add("sha256/portable",
+      [](benchmark::State& s) { bench_sha256(s, sha256::sha256_blocks_portable); });
   if (sha256::shani_available())
     add("sha256/shani", [](benchmark::State& s) { bench_sha256(s, sha256::sha256_blocks_shani); });
   if (sha256::armv8_sha2_available())

@@ -52,7 +52,7 @@ PyObject* aes_cbc_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kAesCbcFunction = {
+const FunctionDescription kAesCbcFunction = {
     "_aes_cbc",
     "_aes_cbc",
     "AES-CBC 统一入口：优先走系统原生实现，异常自动回落纯 Python",

@@ -150,14 +150,14 @@ PyObject* ror8_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kXtimeFunction = {
+const FunctionDescription kXtimeFunction = {
     "_xtime", "_xtime", "GF(2^8) 上乘以 0x02", {Param("a", "int")}, "int", xtime_impl,
 };
-const FnSpec kMulFunction = {
+const FunctionDescription kMulFunction = {
     "_mul", "_mul", "GF(2^8) 乘法", {Param("a", "int"), Param("b", "int")}, "int", mul_impl,
 };
 // clang-format off
-const FnSpec kBuildSboxFunction = {
+const FunctionDescription kBuildSboxFunction = {
     "_build_sbox",
     "_build_sbox",
     "生成 AES S 盒与其逆盒（乘法逆元 + 仿射变换）",
@@ -166,7 +166,7 @@ const FnSpec kBuildSboxFunction = {
     build_sbox_impl,
 };
 // clang-format on
-const FnSpec kRor8Function = {
+const FunctionDescription kRor8Function = {
     "_ror8", "_ror8", nullptr, {Param("w", "int")}, "int", ror8_impl,
 };
 

@@ -6,20 +6,20 @@
 namespace qox {
 
 // Field arithmetic and the S-boxes (field.cpp).
-extern const FnSpec kXtimeFunction;
-extern const FnSpec kMulFunction;
-extern const FnSpec kBuildSboxFunction;
-extern const FnSpec kRor8Function;
+extern const FunctionDescription kXtimeFunction;
+extern const FunctionDescription kMulFunction;
+extern const FunctionDescription kBuildSboxFunction;
+extern const FunctionDescription kRor8Function;
 // The round tables (tables.cpp).
-extern const FnSpec kBuildTablesFunction;
+extern const FunctionDescription kBuildTablesFunction;
 // The key schedule and its cache (key_schedule.cpp, key_cache.cpp).
-extern const FnSpec kInvMixWordFunction;
-extern const FnSpec kToRoundsFunction;
-extern const FnSpec kExpandKeyFunction;
-extern const FnSpec kGetKeyFunction;
+extern const FunctionDescription kInvMixWordFunction;
+extern const FunctionDescription kToRoundsFunction;
+extern const FunctionDescription kExpandKeyFunction;
+extern const FunctionDescription kGetKeyFunction;
 // The CBC loops and their entry (cbc.cpp, aes_cbc.cpp).
-extern const FnSpec kCbcEncryptFunction;
-extern const FnSpec kCbcDecryptFunction;
-extern const FnSpec kAesCbcFunction;
+extern const FunctionDescription kCbcEncryptFunction;
+extern const FunctionDescription kCbcDecryptFunction;
+extern const FunctionDescription kAesCbcFunction;
 
 }  // namespace qox

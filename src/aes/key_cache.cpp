@@ -64,7 +64,7 @@ PyObject* get_key_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kGetKeyFunction = {
+const FunctionDescription kGetKeyFunction = {
     "_get_key",
     "_get_key",
     "按密钥缓存轮密钥（同一 key 只展开一次）",

@@ -169,7 +169,7 @@ const char kExpandKeyDoc[] =
 }  // namespace
 
 // clang-format off
-const FnSpec kInvMixWordFunction = {
+const FunctionDescription kInvMixWordFunction = {
     "_inv_mix_word",
     "_inv_mix_word",
     "对单个列字做 InvMixColumns（用于生成解密轮密钥）",
@@ -178,7 +178,7 @@ const FnSpec kInvMixWordFunction = {
     inv_mix_word_impl,
 };
 // clang-format on
-const FnSpec kToRoundsFunction = {
+const FunctionDescription kToRoundsFunction = {
     "_to_rounds",
     "_to_rounds",
     "把扁平轮密钥按轮切成 (w0,w1,w2,w3) 元组，省掉内层循环的索引运算",
@@ -187,7 +187,7 @@ const FnSpec kToRoundsFunction = {
     to_rounds_impl,
 };
 // clang-format off
-const FnSpec kExpandKeyFunction = {
+const FunctionDescription kExpandKeyFunction = {
     "_expand_key",
     "_expand_key",
     kExpandKeyDoc,

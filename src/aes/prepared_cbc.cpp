@@ -70,7 +70,7 @@ PyObject* cbc_decrypt_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kCbcEncryptFunction = {
+const FunctionDescription kCbcEncryptFunction = {
     "_cbc_encrypt",
     "_cbc_encrypt",
     "AES-CBC 加密（data 长度必须是 16 的倍数）",
@@ -78,7 +78,7 @@ const FnSpec kCbcEncryptFunction = {
     "bytes",
     cbc_encrypt_impl,
 };
-const FnSpec kCbcDecryptFunction = {
+const FunctionDescription kCbcDecryptFunction = {
     "_cbc_decrypt",
     "_cbc_decrypt",
     "AES-CBC 解密（data 长度必须是 16 的倍数）",

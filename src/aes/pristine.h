@@ -18,7 +18,7 @@ bool holds_engine_inv_sbox(PyObject* obj) noexcept;
 // A module global and the module's own function it is bound to at import.
 struct OwnFunction {
   const Name& global;
-  const FnSpec& function;
+  const FunctionDescription& function;
 };
 
 // Looks up each global, in order, and checks that it still holds the module's

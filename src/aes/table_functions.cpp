@@ -163,7 +163,7 @@ PyObject* build_tables_impl(PyObject* const*) noexcept {
 }  // namespace
 
 // clang-format off
-const FnSpec kBuildTablesFunction = {
+const FunctionDescription kBuildTablesFunction = {
     "_build_tables",
     "_build_tables",
     "构造加密/解密用的 4 张表 + 末轮用的 4 张表",

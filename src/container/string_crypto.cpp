@@ -345,7 +345,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kStringCryptoInit = {
+const FunctionDescription kStringCryptoInit = {
     "__init__",
     "QOXStringCrypto.__init__",
     "\n"
@@ -357,7 +357,7 @@ const FnSpec kStringCryptoInit = {
     nullptr,
     init_impl,
 };
-const FnSpec kStringCryptoEncrypt = {
+const FunctionDescription kStringCryptoEncrypt = {
     "encrypt",
     "QOXStringCrypto.encrypt",
     "加密字符串或字节数据，返回.qox格式的字节流",
@@ -365,7 +365,7 @@ const FnSpec kStringCryptoEncrypt = {
     "bytes",
     encrypt_impl,
 };
-const FnSpec kStringCryptoDecrypt = {
+const FunctionDescription kStringCryptoDecrypt = {
     "decrypt",
     "QOXStringCrypto.decrypt",
     "解密.qox格式数据，返回原始字符串",

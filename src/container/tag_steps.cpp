@@ -64,7 +64,7 @@ bool encrypt_tag_step(PyObject* self, PreparedCbc* cbc, PyObject* container, Py_
     const uint8_t* iv = cbc->iv();
     engine_work(size, [&] {
       hmac::cbc_encrypt_then_mac(keys, iv, ciphertext, ciphertext, size / kBlockSize, mac,
-                                tag->bytes);
+                                 tag->bytes);
     });
     return true;
   }

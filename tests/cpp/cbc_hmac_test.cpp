@@ -41,7 +41,7 @@ TEST_P(OnePass, SameBytesAsTwoPasses) {
       hmac::hmac_sha256(mac_key, expect.data(), expect.size(), expect_tag);
       Bytes separate(in.size());
       hmac::cbc_encrypt_then_mac(ek, iv.data(), in_place ? out.data() : in.data(),
-                           in_place ? out.data() : separate.data(), blocks, mac_key, tag);
+                                 in_place ? out.data() : separate.data(), blocks, mac_key, tag);
       EXPECT_EQ(in_place ? out : separate, expect) << blocks << " blocks, in place " << in_place;
       EXPECT_EQ(Bytes(tag, tag + 32), Bytes(expect_tag, expect_tag + 32)) << blocks;
 
@@ -50,7 +50,7 @@ TEST_P(OnePass, SameBytesAsTwoPasses) {
       hmac::hmac_sha256(mac_key, in.data(), in.size(), expect_tag);
       out = in;
       hmac::cbc_decrypt_and_mac(dk, iv.data(), in_place ? out.data() : in.data(),
-                          in_place ? out.data() : separate.data(), blocks, mac_key, tag);
+                                in_place ? out.data() : separate.data(), blocks, mac_key, tag);
       EXPECT_EQ(in_place ? out : separate, expect) << blocks << " blocks, in place " << in_place;
       EXPECT_EQ(Bytes(tag, tag + 32), Bytes(expect_tag, expect_tag + 32)) << blocks;
     }

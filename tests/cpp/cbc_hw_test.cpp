@@ -216,10 +216,10 @@ TEST(Provider, FollowsFeaturesAndSwitch) {
   if (f & cpu::kCpuVaes512) {
     EXPECT_TRUE(f & cpu::kCpuAesNi) << "VAES tails run on AES-NI";
   }
-  const std::string expect = (f & cpu::kCpuVaes512)   ? "vaes"
-                             : (f & cpu::kCpuAesNi)   ? "aesni"
-                             : armv8_available() ? "armv8"
-                                                 : "table";
+  const std::string expect = (f & cpu::kCpuVaes512) ? "vaes"
+                             : (f & cpu::kCpuAesNi) ? "aesni"
+                             : armv8_available()    ? "armv8"
+                                                    : "table";
   EXPECT_EQ(provider(), expect);
   EXPECT_EQ(aesni_available(), (f & cpu::kCpuAesNi) != 0);
   EXPECT_EQ(vaes_available(), (f & cpu::kCpuVaes512) != 0);

@@ -100,17 +100,19 @@ TEST_P(ShaPaths, MatchPortableOnRandomBlocks) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Hardware, ShaPaths,
-                         ::testing::Values(ShaPath{"shani", sha256::shani_available, sha256::sha256_blocks_shani},
-                                           ShaPath{"armv8", sha256::armv8_sha2_available,
-                                                   sha256::sha256_blocks_armv8}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Hardware, ShaPaths,
+    ::testing::Values(ShaPath{"shani", sha256::shani_available, sha256::sha256_blocks_shani},
+                      ShaPath{"armv8", sha256::armv8_sha2_available, sha256::sha256_blocks_armv8}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Both CTest entries: the switch that forces the table path forces the
 // portable SHA-256 too.
 TEST(Sha256Provider, FollowsFeaturesAndSwitch) {
   const uint32_t f = cpu::cpu_features();
-  const std::string expect = (f & cpu::kCpuShaNi) ? "shani" : (f & cpu::kCpuArmSha2) ? "armv8" : "portable";
+  const std::string expect = (f & cpu::kCpuShaNi)     ? "shani"
+                             : (f & cpu::kCpuArmSha2) ? "armv8"
+                                                      : "portable";
   EXPECT_EQ(sha256::sha256_provider(), expect);
 }
 

@@ -106,10 +106,10 @@ class DerivedKey {
 // Reads `next_in` before storing `out`, so in == out is fine.
 template <class Isa, class Keys>
 QOX_FORCE_INLINE typename Isa::Block encrypt_and_start_next(const Isa& isa, const Keys& keys,
-                                                           typename Isa::Block state,
-                                                           typename Isa::Block whitening,
-                                                           typename Isa::Block fold,
-                                                           const uint8_t* next_in, uint8_t* out) {
+                                                            typename Isa::Block state,
+                                                            typename Isa::Block whitening,
+                                                            typename Isa::Block fold,
+                                                            const uint8_t* next_in, uint8_t* out) {
   const typename Isa::Block next = isa.load(next_in);
   state = isa.encrypt_rounds(keys, state, isa.xor_blocks(fold, next));
   isa.store(out, isa.xor_blocks(state, isa.xor_blocks(next, whitening)));
@@ -169,8 +169,8 @@ QOX_FORCE_INLINE typename Isa::Block decrypt_registers(const Isa& isa, const Key
                                                        size_t& blocks) {
   constexpr size_t kLanes = Isa::kLanes, kRegs = Isa::kDecryptRegs;
   typename Isa::Block carry = first_carry;
-  for (; blocks >= kRegs * kLanes; blocks -= kRegs * kLanes, in += 16 * kRegs * kLanes,
-                                   out += 16 * kRegs * kLanes)
+  for (; blocks >= kRegs * kLanes;
+       blocks -= kRegs * kLanes, in += 16 * kRegs * kLanes, out += 16 * kRegs * kLanes)
     carry = decrypt_group<kRegs>(isa, keys, carry, in, out);
   if constexpr (kRegs >= 8) {
     if (blocks >= 4 * kLanes) {

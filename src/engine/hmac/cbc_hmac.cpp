@@ -83,14 +83,14 @@ void run(Mode mode, const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t
 
 }  // namespace
 
-void cbc_encrypt_then_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                          size_t blocks, const HmacSha256Key& mac_key,
+void cbc_encrypt_then_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                          uint8_t* out, size_t blocks, const HmacSha256Key& mac_key,
                           uint8_t tag[sha256::kSha256DigestSize]) {
   run(Mode::encrypt, k, iv, in, out, blocks, mac_key, tag);
 }
 
-void cbc_decrypt_and_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                         size_t blocks, const HmacSha256Key& mac_key,
+void cbc_decrypt_and_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                         uint8_t* out, size_t blocks, const HmacSha256Key& mac_key,
                          uint8_t tag[sha256::kSha256DigestSize]) {
   run(Mode::decrypt, k, iv, in, out, blocks, mac_key, tag);
 }

@@ -17,14 +17,14 @@ namespace qox::hmac {
 
 // Encrypts `blocks` blocks from in to out (in == out allowed) and writes
 // HMAC(mac_key, out) to tag.
-void cbc_encrypt_then_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                          size_t blocks, const HmacSha256Key& mac_key,
+void cbc_encrypt_then_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                          uint8_t* out, size_t blocks, const HmacSha256Key& mac_key,
                           uint8_t tag[sha256::kSha256DigestSize]);
 
 // Decrypts `blocks` blocks from in to out (in == out allowed) and writes
 // HMAC(mac_key, in), the tag of the ciphertext, to tag.
-void cbc_decrypt_and_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                         size_t blocks, const HmacSha256Key& mac_key,
+void cbc_decrypt_and_mac(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                         uint8_t* out, size_t blocks, const HmacSha256Key& mac_key,
                          uint8_t tag[sha256::kSha256DigestSize]);
 
 // "aesni+shani" when the loops above run stitched, else "two-pass".

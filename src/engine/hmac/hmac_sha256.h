@@ -22,7 +22,8 @@ class HmacSha256Key {
   // The inner hash after the block K ^ ipad, ready for the message.
   const sha256::Sha256State& inner() const { return inner_; }
   // Hashes the inner digest under K ^ opad into the tag.
-  void finish(const uint8_t inner_digest[sha256::kSha256DigestSize], uint8_t tag[sha256::kSha256DigestSize]) const;
+  void finish(const uint8_t inner_digest[sha256::kSha256DigestSize],
+              uint8_t tag[sha256::kSha256DigestSize]) const;
 
  private:
   sha256::Sha256State inner_;

@@ -63,7 +63,9 @@ struct TableRounds {
 
   const TableSet& tables;
 
-  static Block load_key(const uint32_t* words) { return {{words[0], words[1], words[2], words[3]}}; }
+  static Block load_key(const uint32_t* words) {
+    return {{words[0], words[1], words[2], words[3]}};
+  }
   static Block load(const uint8_t* p) {
     return {{load_be(p), load_be(p + 4), load_be(p + 8), load_be(p + 12)}};
   }

@@ -92,9 +92,11 @@ QOX_INLINE_AESNI_SHANI void decrypt_hash(const Keys& keys, const uint8_t iv[16],
 bool stitched_cbc_sha256_available() { return aes::aesni_available() && sha256::shani_available(); }
 
 // Keys held in registers for the standard round counts, as the plain loop.
-QOX_TARGET_AESNI_SHANI QOX_FLATTEN void cbc_encrypt_sha256_stitched(
-    const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out, size_t chunks,
-    sha256::Sha256State& hash) {
+QOX_TARGET_AESNI_SHANI QOX_FLATTEN void cbc_encrypt_sha256_stitched(const aes::RoundKeys& k,
+                                                                    const uint8_t iv[16],
+                                                                    const uint8_t* in, uint8_t* out,
+                                                                    size_t chunks,
+                                                                    sha256::Sha256State& hash) {
   if (chunks == 0) return;
   switch (k.mid_rounds) {
     case 9:
@@ -108,9 +110,11 @@ QOX_TARGET_AESNI_SHANI QOX_FLATTEN void cbc_encrypt_sha256_stitched(
   }
 }
 
-QOX_TARGET_AESNI_SHANI QOX_FLATTEN void cbc_decrypt_sha256_stitched(
-    const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out, size_t chunks,
-    sha256::Sha256State& hash) {
+QOX_TARGET_AESNI_SHANI QOX_FLATTEN void cbc_decrypt_sha256_stitched(const aes::RoundKeys& k,
+                                                                    const uint8_t iv[16],
+                                                                    const uint8_t* in, uint8_t* out,
+                                                                    size_t chunks,
+                                                                    sha256::Sha256State& hash) {
   decrypt_hash(aes::StreamedKeys<AesNi>(kAesNi, k), iv, in, out, chunks, hash);
 }
 
