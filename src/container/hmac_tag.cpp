@@ -16,7 +16,6 @@ namespace {
 
 const Name kNew("new");
 const Name kSha256("sha256");
-const Name kCompareDigest("compare_digest");
 const Name kDigest("digest");
 
 // What the import found; strong references kept for the life of the process.

@@ -18,7 +18,6 @@ using namespace layout;  // the container format's offsets and sizes
 
 namespace {
 
-const Name kCompareDigest("compare_digest");
 
 // From this ciphertext size on, decrypt runs the CBC blocks together with the
 // tag; below it the saving is smaller than the look for a schedule.

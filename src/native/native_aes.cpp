@@ -35,8 +35,8 @@ const Name kOpenProvider("BCryptOpenAlgorithmProvider");
 const Name kGetProperty("BCryptGetProperty");
 const Name kSetProperty("BCryptSetProperty");
 const Name kGenerateKey("BCryptGenerateSymmetricKey");
-const Name kEncrypt("BCryptEncrypt");
-const Name kDecrypt("BCryptDecrypt");
+const Name kBCryptEncrypt("BCryptEncrypt");
+const Name kBCryptDecrypt("BCryptDecrypt");
 const Name kDestroyKey("BCryptDestroyKey");
 const Name kAes("AES");
 const Name kObjectLength("ObjectLength");
@@ -93,7 +93,7 @@ bool declare_functions(PyObject* ctypes, PyObject* dll) {
       !declare(ctypes, generate.get(), {void_p, void_pp, char_p, ulong, char_p, ulong, ulong})) {
     return false;
   }
-  for (const Name* name : {&kEncrypt, &kDecrypt}) {
+  for (const Name* name : {&kBCryptEncrypt, &kBCryptDecrypt}) {
     Ref function = get_attr(dll, *name);
     if (!function ||
         !declare(ctypes, function.get(),
@@ -203,7 +203,7 @@ Ref run_cipher(PyObject* self, PyObject* ctypes, PyObject* dll, PyObject* hkey, 
   if (!iv_buf) return Ref();
   Ref written_ref = call_method(ctypes, kByref, {written.get()});
   if (!written_ref ||
-      !checked(self, call_method(dll, encrypt ? kEncrypt : kDecrypt,
+      !checked(self, call_method(dll, encrypt ? kBCryptEncrypt : kBCryptDecrypt,
                                  {hkey, data, data_len.get(), Py_None, iv_buf.get(), sixteen.get(),
                                   out.get(), data_len.get(), written_ref.get(), zero.get()}))) {
     return Ref();
