@@ -16,6 +16,10 @@ constexpr long kBlockSize = 16;
 constexpr long kHmacSize = 32;
 constexpr long kHeaderSize = 21;  // magic + version + IV; the tag is not counted
 
+// The AES key sizes the package and the command line accept (the module's own
+// functions take whatever key its key schedule expands).
+constexpr size_t kKeySizes[] = {16, 24, 32};
+
 // Fixed offsets used to cut a container apart; they do not follow the class
 // constants, which callers may shadow on an instance.
 constexpr std::ptrdiff_t kVersionOffset = 4;
