@@ -1,7 +1,8 @@
 // The engine binding's shared helpers and its module: the layout constants,
-// the constant-time comparison and the three stream contexts.
+// the constant-time comparison, PKCS#7 and the stream contexts.
 #include "stream/binding.h"
 
+#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -52,7 +53,50 @@ PyObject* compare_digest(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
   return PyBool_FromLong(same);
 }
 
+// pad(data): data and its PKCS#7 padding to whole AES blocks (1 to 16 bytes,
+// each holding their count).
+PyObject* pad(PyObject*, PyObject* data_obj) noexcept {
+  const ByteSpan data(data_obj);
+  if (!data.ok()) return nullptr;
+  const size_t count = layout::kBlockSize - data.size() % layout::kBlockSize;
+  Ref out = new_bytes(data.size() + count);
+  if (!out) return nullptr;
+  std::memcpy(bytes_data(out), data.data(), data.size());
+  std::memset(bytes_data(out) + data.size(), static_cast<int>(count), count);
+  return out.release();
+}
+
+// unpad(blocks): whole blocks without the padding of the last one; ValueError
+// when it is wrong. The count n is valid when 1 <= n <= 16 and the last n
+// bytes all equal n, checked over the whole block with masks so that the
+// time taken does not depend on the bytes.
+PyObject* unpad(PyObject*, PyObject* blocks_obj) noexcept {
+  const ByteSpan blocks(blocks_obj);
+  if (!blocks.ok()) return nullptr;
+  constexpr uint32_t kBlock = layout::kBlockSize;
+  if (blocks.size() == 0 || blocks.size() % kBlock != 0) {
+    PyErr_Format(PyExc_ValueError, "the padding is wrong: %zu bytes are no whole blocks",
+                 blocks.size());
+    return nullptr;
+  }
+  const uint8_t* last = blocks.data() + blocks.size() - kBlock;
+  const uint32_t n = last[kBlock - 1];
+  uint32_t bad = ((n - 1) >> 8) | ((kBlock - n) >> 8);  // n == 0 or n > 16: high bits set
+  for (uint32_t i = 0; i < kBlock; ++i) {
+    const uint32_t in_padding = (kBlock - 1 - i - n) >> 31;  // 1 when i >= 16 - n
+    bad |= (0u - in_padding) & (last[i] ^ n);
+  }
+  if (bad != 0) {
+    PyErr_SetString(PyExc_ValueError, "the padding is wrong");
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blocks.data()),
+                                   static_cast<Py_ssize_t>(blocks.size() - n));
+}
+
 PyMethodDef functions[] = {
+    {"pad", pad, METH_O, "pad(data) -> data with its PKCS#7 padding to whole 16-byte blocks"},
+    {"unpad", unpad, METH_O, "unpad(blocks) -> whole blocks without the last one's padding"},
     {"compare_digest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compare_digest)),
      METH_FASTCALL, "compare_digest(a, b) -> bool, in constant time for equal lengths."},
     {nullptr, nullptr, 0, nullptr}};
@@ -60,8 +104,8 @@ PyMethodDef functions[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "qoxcrypto._engine",
-    "The container engine for the package layer (private): streaming contexts that encrypt,\n"
-    "tag and decrypt on the engine's loops with the GIL released, and the format's constants.",
+    "The engine for the package layer (private): CBC and tag contexts on the engine's one-pass\n"
+    "loops with the GIL released, PKCS#7, the constant-time comparison, the format's constants.",
     0,
     functions,
     nullptr,
@@ -102,8 +146,7 @@ bool add_constants(PyObject* module) noexcept {
 QOX_MODINIT_FUNC PyInit__engine() {
   using namespace qox::stream;
   qox::Ref module = qox::Ref::steal(PyModule_Create(&module_def));
-  if (!module || !add_constants(module.get()) || !add_encrypt_context(module.get()) ||
-      !add_decrypt_contexts(module.get())) {
+  if (!module || !add_constants(module.get()) || !add_contexts(module.get())) {
     return nullptr;
   }
   return module.release();

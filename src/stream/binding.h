@@ -64,9 +64,8 @@ class BusyGuard {
 // ValueError set otherwise (the span is left empty).
 bool check_key_size(const ByteSpan& key) noexcept;
 
-// Adds EncryptContext, TagContext and DecryptContext to the module.
-bool add_encrypt_context(PyObject* module) noexcept;
-bool add_decrypt_contexts(PyObject* module) noexcept;
+// Adds CbcContext and TagContext to the module (contexts.cpp).
+bool add_contexts(PyObject* module) noexcept;
 
 // A new bytes object of `size` bytes, every one of which the caller writes.
 inline Ref new_bytes(size_t size) noexcept {

@@ -103,6 +103,14 @@ void cbc_encrypt_hash_chunks(const aes::RoundKeys& k, uint8_t chain[16], const u
   run_chunks(Mode::encrypt, k, iv, in, out, chunks, hash, chain);
 }
 
+void cbc_decrypt_hash_chunks(const aes::RoundKeys& k, uint8_t chain[16], const uint8_t* in,
+                             uint8_t* out, size_t chunks, sha256::Sha256State& hash) {
+  if (chunks == 0) return;
+  uint8_t iv[16];
+  std::memcpy(iv, chain, kBlockSize);
+  run_chunks(Mode::decrypt, k, iv, in, out, chunks, hash, chain);
+}
+
 const char* cbc_mac_provider() {
   return stitched_cbc_sha256_available() ? "aesni+shani" : "two-pass";
 }

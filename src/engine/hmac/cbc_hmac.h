@@ -27,10 +27,12 @@ void cbc_decrypt_and_mac(const aes::RoundKeys& k, const uint8_t iv[16], const ui
                          uint8_t* out, size_t blocks, const HmacSha256Key& mac_key,
                          uint8_t tag[sha256::kSha256DigestSize]);
 
-// The streaming form of cbc_encrypt_then_mac: encrypts 4 * chunks blocks
-// (whole SHA-256 blocks of ciphertext) chaining from `chain`, hashes the
-// ciphertext into `hash` and leaves the next chaining value in `chain`.
+// The streaming forms of the two above: transform 4 * chunks blocks (whole
+// SHA-256 blocks) chaining from `chain`, hash the ciphertext into `hash` and
+// leave the next chaining value in `chain`. in == out allowed.
 void cbc_encrypt_hash_chunks(const aes::RoundKeys& k, uint8_t chain[16], const uint8_t* in,
+                             uint8_t* out, size_t chunks, sha256::Sha256State& hash);
+void cbc_decrypt_hash_chunks(const aes::RoundKeys& k, uint8_t chain[16], const uint8_t* in,
                              uint8_t* out, size_t chunks, sha256::Sha256State& hash);
 
 // "aesni+shani" when the loops above run stitched, else "two-pass".
