@@ -107,3 +107,17 @@ def test_c_a_finalizer_run_by_the_pad_cache_cannot_swap_keys():
     assert ran == [True]
     assert newcomer.decrypt(blob) == "kept"
     assert blob[21:53] == hmac.new(newcomer.key, blob[53:], hashlib.sha256).digest()
+
+
+@pytest.mark.parametrize("unpad", ["own", "rebound"])
+def test_d_a_shadowed_block_size_lets_no_partial_block_through(monkeypatch, unpad):
+    seen = []
+    if unpad == "rebound":
+        monkeypatch.setattr(crypto, "_pkcs7_unpad", lambda data: seen.append(data) or b"")
+    box = crypto.QOXStringCrypto(KEY, use_hmac=False)
+    blob = box.encrypt(bytes(40)) + bytes(8)  # 48 + 8 bytes of ciphertext
+    box.BLOCK_SIZE = 8
+    # The CBC loop fails converting the data, before any block is decrypted.
+    with pytest.raises(struct.error):
+        box.decrypt(blob)
+    assert seen == []
