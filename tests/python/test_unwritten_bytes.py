@@ -121,3 +121,26 @@ def test_d_a_shadowed_block_size_lets_no_partial_block_through(monkeypatch, unpa
     with pytest.raises(struct.error):
         box.decrypt(blob)
     assert seen == []
+
+
+@pytest.mark.skipif(sys.maxsize >= 2**32, reason="lengths near the largest bytes object")
+def test_e_encrypt_near_the_largest_bytes_object_fails_as_padding_does():
+    # The first step that cannot finish decides the exception: the padding's
+    # OverflowError when the padded data cannot be a bytes object, otherwise
+    # MemoryError, as for any copy of a half-address-space buffer.
+    box = crypto.QOXStringCrypto(KEY, use_hmac=False)
+    largest = sys.maxsize - (sys.getsizeof(b"") - 1) - 1
+    for size in range(largest - 80, largest + 1):
+        try:
+            data = bytes(size)
+        except MemoryError:
+            pytest.skip("no room for the plaintext itself")
+        try:
+            crypto._pkcs7_pad(data)
+        except (OverflowError, MemoryError) as error:
+            expected = type(error)
+        else:
+            continue
+        with pytest.raises(expected):
+            box.encrypt(data)
+        del data
