@@ -147,3 +147,16 @@ def test_to_rounds_with_its_list_shrunk_by_a_finalizer(finalizer_at_next_allocat
     else:  # the collector ran before the first element was read
         assert rounds == [(7, 7, 7, 7)]
     assert ran
+
+
+def test_schedule_cache_keeps_no_round_keys_changed_while_it_copies_them(
+        finalizer_at_next_allocation):
+    leave, ran = finalizer_at_next_allocation
+    enc, _ = crypto._expand_key(KEY)
+    sched = (enc[0], enc[1], list(enc[2]), enc[3])
+    leave(lambda: sched[2].__setitem__(0, (1, 2, 3, 4)))
+    crypto._cbc_encrypt(sched, bytes(16), bytes(32))
+    assert ran
+    copy = (sched[0], sched[1], list(sched[2]), sched[3])
+    assert (crypto._cbc_encrypt(sched, bytes(16), bytes(32)) ==
+            crypto._cbc_encrypt(copy, bytes(16), bytes(32)))
