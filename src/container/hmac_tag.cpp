@@ -99,13 +99,15 @@ MacEntry& entry_for(PyObject* key, Ref* replaced) {
 
 bool remember_standard_hmac() noexcept {
   PyObject* modules = process_state().imported_modules;
-  PyObject* hmac = modules != nullptr ? PyDict_GetItem(modules, kHmac.get()) : nullptr;
-  PyObject* hashlib = modules != nullptr ? PyDict_GetItem(modules, kHashlib.get()) : nullptr;
-  if (hmac == nullptr || hashlib == nullptr) return true;  // never the own road
+  // Held: an attribute lookup may run code that empties the dict.
+  const Ref hmac = Ref::borrow(modules != nullptr ? PyDict_GetItem(modules, kHmac.get()) : nullptr);
+  const Ref hashlib =
+      Ref::borrow(modules != nullptr ? PyDict_GetItem(modules, kHashlib.get()) : nullptr);
+  if (!hmac || !hashlib) return true;  // never the own road
   StandardHmac& s = standard();
-  s.new_function = PyObject_GetAttr(hmac, kNew.get());
-  s.sha256 = PyObject_GetAttr(hashlib, kSha256.get());
-  s.compare_digest = PyObject_GetAttr(hmac, kCompareDigest.get());
+  s.new_function = PyObject_GetAttr(hmac.get(), kNew.get());
+  s.sha256 = PyObject_GetAttr(hashlib.get(), kSha256.get());
+  s.compare_digest = PyObject_GetAttr(hmac.get(), kCompareDigest.get());
   if (s.new_function == nullptr || s.sha256 == nullptr || s.compare_digest == nullptr) {
     return false;
   }
