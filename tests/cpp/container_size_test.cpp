@@ -22,9 +22,9 @@ constexpr uint64_t kLargest32 = 2147483630u;
 
 TEST(ContainerSize, ThirtyTwoBitHost) {
   const Case cases[] = {
-      {2147483567u, ContainerFit::fits},              // padded 2147483568, container just fits
-      {2147483568u, ContainerFit::no_room},           // a whole block of padding: one too many
-      {2147483614u, ContainerFit::no_room},           // padded 2147483616 is a bytes object
+      {2147483567u, ContainerFit::fits},     // padded 2147483568, container just fits
+      {2147483568u, ContainerFit::no_room},  // a whole block of padding: one too many
+      {2147483614u, ContainerFit::no_room},  // padded 2147483616 is a bytes object
       {2147483615u, ContainerFit::no_room},
       {2147483616u, ContainerFit::padded_too_large},  // padded 2147483632
       {kLargest32, ContainerFit::padded_too_large},
