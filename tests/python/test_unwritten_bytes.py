@@ -129,7 +129,7 @@ def test_e_encrypt_near_the_largest_bytes_object_fails_as_padding_does():
     # OverflowError when the padded data cannot be a bytes object, otherwise
     # MemoryError, as for any copy of a half-address-space buffer.
     box = crypto.QOXStringCrypto(KEY, use_hmac=False)
-    largest = sys.maxsize - (sys.getsizeof(b"") - 1) - 1
+    largest = sys.maxsize - sys.getsizeof(b"")  # a bytes object's header
     for size in range(largest - 80, largest + 1):
         try:
             data = bytes(size)
