@@ -1,10 +1,6 @@
-"""What Python code called in the middle of encrypt and decrypt gets to see.
-
-A rebound tag function, a finalizer or a shadowed constant runs while the
-container is being written or read. Each case here once showed such code a
-buffer that was not finished (bytes never written, or the pads of another
-key), or let a partial block through a check the Python definition makes.
-"""
+"""Python code run in the middle of encrypt and decrypt (a rebound tag
+function, a finalizer, a shadowed constant) sees no unfinished buffer and no
+other key's pads, and no partial block passes a check the steps make."""
 import hashlib
 import hmac
 import struct
@@ -18,43 +14,38 @@ KEY = bytes(range(32))
 
 
 def rebind_tag_function(monkeypatch, which, seen, tail=b""):
-    """Rebinds hmac.new or hashlib.sha256 on the real modules to a wrapper
-    that is correct for the Python definition (it concatenates the message
-    with `tail`, bytes; None passes it on as it is) and records every message it is given, with a copy of the
-    object holding it (a view's .obj) as it is at the time of the call."""
+    """hmac.new or hashlib.sha256 on the real modules, wrapped: each message
+    is recorded with a copy of the object holding it (a view's .obj) at call
+    time, and passed on concatenated with `tail` (as it is when None)."""
     def record(message):
         seen.append((message, bytes(getattr(message, "obj", message))))
         return message if tail is None else message + tail
 
     if which == "hmac.new":
         real_new = hmac.new
+        monkeypatch.setattr(hmac, "new", lambda key, msg, mod: real_new(key, record(msg), mod))
+        return
+    real_sha256 = hashlib.sha256
 
-        def new(key, message, digestmod):
-            return real_new(key, record(message), digestmod)
-        monkeypatch.setattr(hmac, "new", new)
-    else:
-        real_sha256 = hashlib.sha256
+    class Sha256:
+        digest_size, block_size = 32, 64
 
-        class Sha256:
-            def __init__(self, data=b""):
-                self.hash = real_sha256(data)
-                self.digest_size, self.block_size = 32, 64
+        def __init__(self, data=b"", state=None):
+            self.hash = state or real_sha256(data)
 
-            def update(self, data):
-                self.hash.update(record(data))
+        def update(self, data):
+            self.hash.update(record(data))
 
-            def copy(self):
-                twin = Sha256()
-                twin.hash = self.hash.copy()
-                return twin
+        def copy(self):
+            return Sha256(state=self.hash.copy())
 
-            def digest(self):
-                return self.hash.digest()
-        monkeypatch.setattr(hashlib, "sha256", Sha256)
+        def digest(self):
+            return self.hash.digest()
+    monkeypatch.setattr(hashlib, "sha256", Sha256)
 
 
 @pytest.mark.parametrize("which", ["hmac.new", "hashlib.sha256"])
-@pytest.mark.parametrize("size", [0, 100, 5000])
+@pytest.mark.parametrize("size", [0, 5000])
 def test_a_rebound_tag_function_gets_the_ciphertext_as_bytes(monkeypatch, which, size):
     seen = []
     rebind_tag_function(monkeypatch, which, seen)
