@@ -7,12 +7,12 @@ with failures that say why (ContainerError and its subclasses, all ValueError), 
 the command line (python3 -m qoxcrypto).
 """
 from qoxcrypto.exceptions import (ContainerError, DamagedError, NotAContainerError,
-                                  TaggedContainerError, TagMismatchError)
+                                  TaggedContainerError, TagMismatchError, UntaggedContainerError)
 from qoxcrypto.files import decrypt_file, encrypt_file
 from qoxcrypto.stream import Decryptor, Encryptor, decrypt, decrypt_stream, encrypt, encrypt_stream
 
 __version__ = "1.0.0"
 __all__ = ["ContainerError", "DamagedError", "NotAContainerError", "TagMismatchError",
-           "TaggedContainerError", "Decryptor",
+           "TaggedContainerError", "UntaggedContainerError", "Decryptor",
            "Encryptor", "decrypt", "decrypt_file", "decrypt_stream", "encrypt", "encrypt_file",
            "encrypt_stream"]

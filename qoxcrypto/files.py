@@ -22,6 +22,12 @@ class NamedReader:
     def seekable(self) -> bool:
         return self.handle.seekable()
 
+    def tell(self) -> int:
+        try:
+            return self.handle.tell()
+        except OSError as error:
+            raise named(error, self.name) from None
+
     def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
         try:
             return self.handle.seek(offset, whence)
@@ -46,11 +52,14 @@ def decrypt_file(key: BytesLike, source: PathLike, target: PathLike, *, tag: boo
                  progress: Optional[Progress] = None) -> None:
     """Decrypts the container file source into target (which may be source itself).
 
-    Nothing reaches target before the tag and the padding are verified: the plaintext
-    waits in a hidden temporary file (a spool for a device or FIFO). Raises a
-    ContainerError subclass when the container does not open.
+    Nothing reaches target before the tag and the padding are verified: the tag is
+    checked before any plaintext is written (see decrypt_stream), and a regular target
+    gets the plaintext in a hidden temporary file beside it, renamed into place once the
+    padding proved good too. A device or FIFO is written in place, after the tag (without
+    a tag, as the plaintext comes). Raises a ContainerError subclass when the container
+    does not open.
     """
-    with open(source, "rb") as handle, Output(target, spool=True) as output:
+    with open(source, "rb") as handle, Output(target) as output:
         decrypt_stream(key, NamedReader(handle, _name(source)), output,  # type: ignore[arg-type]
                        tag=tag, progress=progress, chunk_size=CHUNK_SIZE)
         output.commit()
