@@ -254,8 +254,9 @@ class Decryptor:
     @contextlib.contextmanager
     def _step(self, state: str, misuse: str) -> Iterator[None]:
         if self._state != state:
-            raise ValueError("Decryptor: " + (misuse if self._state != _FINISHED
-                                              else "finished (finish() returned or a call raised)"))
+            finished, self._state = self._state == _FINISHED, _FINISHED
+            raise ValueError("Decryptor: " + ("finished (finish() returned or a call raised)"
+                                              if finished else misuse))
         try:
             yield
         except BaseException:
