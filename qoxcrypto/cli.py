@@ -19,7 +19,8 @@ from qoxcrypto.exceptions import ContainerError, UntaggedContainerError
 from qoxcrypto.files import NamedReader
 from qoxcrypto.keys import KEY_ENV, KEY_SIZES, load_key, new_key
 from qoxcrypto.progress import Progress
-from qoxcrypto.stream import CHUNK_SIZE, decrypt_stream, encrypt_stream, seekable_source
+from qoxcrypto.stream import (CHUNK_SIZE, decrypt_stream, decrypt_stream_unverified,
+                              encrypt_stream, seekable_source)
 
 _KEY_HELP = ("The key comes from --key-file (the raw 16, 24 or 32 key bytes, as keygen writes "
              "them) or, without it, from the environment variable %s (hex). It is never taken "
@@ -167,20 +168,24 @@ def run_decrypt(args, environ):
         start = readable.tell()
         check = _Check(args, "the plaintext of " + name)
         with _output(args, spool=False, binary=False) as output:
-            # A stream (stdout, a device) gets the plaintext as it comes, so --json and
-            # --text are decided by a pass of their own before anything goes out.
-            early = check.active and not args.pretty and not output.seekable()
-            passes = (2 if tagged else 1) * (2 if early else 1)
+            # A file's plaintext waits unseen in its hidden temporary file (and --pretty's
+            # in memory) until the verdict: one pass. A stream (stdout, a device) gets it
+            # as it comes, so the tag is checked by a pass before, and so are --json and
+            # --text, by a pass of their own.
+            unseen = output.seekable() or args.pretty
+            early = check.active and not unseen
+            passes = (1 if unseen or not tagged else 2) * (2 if early else 1)
             progress = _ProgressLine(args, "decrypting " + name, size and size * passes)
             sink = io.BytesIO() if args.pretty else output  # --pretty parses it all anyway
+            decrypt = decrypt_stream_unverified if unseen else decrypt_stream
             try:
                 if early:
                     decrypt_stream(key, _Tap(readable, [progress]), _Tap(_Discard(),
                                    [check.feed]), tag=tagged)
                     check.finish()
                     readable.seek(start)
-                decrypt_stream(key, _Tap(readable, [progress]),
-                               sink if early else _Tap(sink, [check.feed]), tag=tagged)
+                decrypt(key, _Tap(readable, [progress]),
+                        sink if early else _Tap(sink, [check.feed]), tag=tagged)
             except ContainerError as error:
                 raise container.refusal(error, name) from None
             finally:

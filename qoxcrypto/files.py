@@ -4,7 +4,7 @@ from typing import BinaryIO, Optional
 
 from qoxcrypto.atomic import Output, PathLike, named
 from qoxcrypto.stream import (CHUNK_SIZE, BytesLike, Progress, decrypt_stream,
-                              encrypt_stream)
+                              decrypt_stream_unverified, encrypt_stream)
 
 
 class NamedReader:
@@ -52,16 +52,17 @@ def decrypt_file(key: BytesLike, source: PathLike, target: PathLike, *, tag: boo
                  progress: Optional[Progress] = None) -> None:
     """Decrypts the container file source into target (which may be source itself).
 
-    Nothing reaches target before the tag and the padding are verified: the tag is
-    checked before any plaintext is written (see decrypt_stream), and a regular target
-    gets the plaintext in a hidden temporary file beside it, renamed into place once the
-    padding proved good too. A device or FIFO is written in place, after the tag (without
-    a tag, as the plaintext comes). Raises a ContainerError subclass when the container
-    does not open.
+    Nothing reaches target before the tag and the padding are verified. A regular
+    target gets the plaintext in a hidden temporary file beside it, in one pass, and the
+    file is renamed into place only then; a device or FIFO is written in place once the
+    tag has verified (see decrypt_stream; without a tag, as the plaintext comes). Raises
+    a ContainerError subclass when the container does not open.
     """
     with open(source, "rb") as handle, Output(target) as output:
-        decrypt_stream(key, NamedReader(handle, _name(source)), output,  # type: ignore[arg-type]
-                       tag=tag, progress=progress, chunk_size=CHUNK_SIZE)
+        # A regular target's plaintext waits unseen in the hidden file: one pass will do.
+        decrypt = decrypt_stream_unverified if output.seekable() else decrypt_stream
+        decrypt(key, NamedReader(handle, _name(source)), output,  # type: ignore[arg-type]
+                tag=tag, progress=progress, chunk_size=CHUNK_SIZE)
         output.commit()
 
 

@@ -218,7 +218,7 @@ class Decryptor:
             elif self._look_for_tag:
                 self._rest_hash.update(blocks)
             plain = self._cbc.update(blocks)  # type: ignore[union-attr]
-            out = self._last + plain[:-BLOCK_SIZE]
+            out = b"".join((self._last, memoryview(plain)[:-BLOCK_SIZE]))
             self._last = plain[-BLOCK_SIZE:]
             return out
 
@@ -319,6 +319,32 @@ def decrypt_stream(key: BytesLike, source: BinaryIO, target: BinaryIO, *, tag: b
     return size
 
 
+def decrypt_stream_unverified(key: BytesLike, source: BinaryIO, target: BinaryIO, *,
+                              tag: bool = True, progress: Optional[Progress] = None,
+                              chunk_size: int = CHUNK_SIZE) -> int:
+    """decrypt_stream in one pass, for a target nobody sees before the verdict (such as
+    the hidden temporary file that decrypt_file renames into place): the plaintext
+    reaches target BEFORE the tag is checked at the end, so on an exception everything
+    target received must be thrown away. A source that can seek back gets the same
+    verdicts as with decrypt_stream."""
+    start = source.tell() if _can_seek(source) else None
+    box = Decryptor.unverified(key, tag=tag)
+    size = 0
+    try:
+        for chunk in _chunks(source, chunk_size, progress,
+                             HEADER_SIZE + (TAG_SIZE if tag else 0)):
+            plain = box.update(chunk)
+            target.write(plain)
+            size += len(plain)
+        plain = box.finish()
+    except (TagMismatchError, DamagedError) as error:
+        if not tag or start is None:
+            raise
+        raise _verdict(_key_bytes(key), source, start, error, chunk_size) from None
+    target.write(plain)
+    return size + len(plain)
+
+
 def plaintext_chunks(key: BytesLike, source: BinaryIO, *, tag: bool = True,
                      chunk_size: int = CHUNK_SIZE,
                      progress: Optional[Progress] = None) -> Iterator[bytes]:
@@ -327,8 +353,9 @@ def plaintext_chunks(key: BytesLike, source: BinaryIO, *, tag: bool = True,
     gets the verdict the evidence allows (UntaggedContainerError only for whole text)."""
     start = source.tell()
     box = Decryptor(key, tag=tag)
+    head = HEADER_SIZE + (TAG_SIZE if tag else 0)
     if tag:
-        for chunk in _chunks(source, chunk_size, progress):
+        for chunk in _chunks(source, chunk_size, progress, head):
             box.check(chunk)
         try:
             box.verify()
@@ -343,7 +370,7 @@ def plaintext_chunks(key: BytesLike, source: BinaryIO, *, tag: bool = True,
         if _carries_tag(key, source, start, chunk_size, progress):
             raise TaggedContainerError("written with the tag, read without it")
         box._look_for_tag = False
-    for chunk in _chunks(source, chunk_size, progress):
+    for chunk in _chunks(source, chunk_size, progress, head):
         plain = box.update(chunk)
         if plain:
             yield plain
@@ -372,7 +399,7 @@ def _untagged_reading(key: bytes, source: BinaryIO, start: int, chunk_size: int)
     box = Decryptor(key, tag=False)
     whole, tail = _TextCheck(0), _TextCheck(TAG_SIZE + BLOCK_SIZE)
     try:
-        for chunk in _chunks(source, chunk_size, None):
+        for chunk in _chunks(source, chunk_size, None, HEADER_SIZE):
             plain = box.update(chunk)
             whole.feed(plain)
             tail.feed(plain)
@@ -416,7 +443,7 @@ def _carries_tag(key: bytes, source: BinaryIO, start: int, chunk_size: int,
                  progress: Optional[Progress]) -> bool:
     """Whether the container, read without a tag, begins with one that verifies the rest."""
     framing, candidate, rest = _Framing(HEADER_SIZE), b"", TagHash(key)
-    for chunk in _chunks(source, chunk_size, progress):
+    for chunk in _chunks(source, chunk_size, progress, HEADER_SIZE + TAG_SIZE):
         blocks = framing.feed(chunk)
         take = TAG_SIZE - len(candidate)
         candidate += blocks[:take]
@@ -519,9 +546,14 @@ def _encrypt_seekable(key: BytesLike, source: BinaryIO, target: BinaryIO, tag: b
     return size + len(out)
 
 
-def _chunks(source: BinaryIO, chunk_size: int, progress: Optional[Progress]) -> Iterator[bytes]:
+def _chunks(source: BinaryIO, chunk_size: int, progress: Optional[Progress],
+            first: int = 0) -> Iterator[bytes]:
+    """source's bytes in chunks; first: the size of a first, short read (a container's
+    head), so that every later chunk is whole blocks and nothing needs copying."""
+    size = first or chunk_size
     while True:
-        chunk = source.read(chunk_size)
+        chunk = source.read(size)
+        size = chunk_size
         if not chunk:
             return
         if progress is not None:

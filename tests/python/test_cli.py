@@ -169,13 +169,13 @@ def test_sigterm_in_an_in_place_decrypt_leaves_nothing(folder, monkeypatch, temp
         gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
                               capture_output=True).stdout.strip().decode()
         (folder / (".tagged.qox.%s.qoxtmp" % gone)).write_bytes(b"left by a killed run")
-    real = cli.decrypt_stream
+    real = cli.decrypt_stream_unverified  # a file's road: one pass into the hidden file
 
     def killed_midway(key, source, target, **options):
         target.write(b"partial plaintext")
         os.kill(os.getpid(), signal.SIGTERM)
         return real(key, source, target, **options)
-    monkeypatch.setattr(cli, "decrypt_stream", killed_midway)
+    monkeypatch.setattr(cli, "decrypt_stream_unverified", killed_midway)
     monkeypatch.chdir(str(folder))
     before = {name: content for name, content in snapshot(folder).items()
               if not name.endswith(".qoxtmp")}
