@@ -394,13 +394,16 @@ def _backup(args):
     path = args.input + ".bak"
     with open(args.input, "rb") as old, Output(
             path, mode=stat.S_IMODE(os.fstat(old.fileno()).st_mode)) as copy:
+        found = os.fstat(old.fileno())
         shutil.copyfileobj(old, copy, CHUNK_SIZE)
         copy.commit()
     try:
         yield
     except BaseException:
         with contextlib.suppress(OSError):
-            os.unlink(path)
+            now = os.stat(args.input)
+            if (now.st_dev, now.st_ino) == (found.st_dev, found.st_ino):  # not yet replaced
+                os.unlink(path)
         raise
 
 
