@@ -42,6 +42,9 @@ _MISMATCH_OR_UNTAGGED = ("the tag does not match: wrong key, the file was change
                          "written without the tag (binary data cannot tell these apart)")
 _UNTAGGED_TEXT = ("no tag verifies, and read without one the whole data is UTF-8 text: "
                   "written without the tag")
+_SHORT_OR_UNTAGGED = ("%d bytes is no container length with the tag, and without one it reads as "
+                      "binary data: damaged, or written without the tag (binary data cannot "
+                      "tell)")
 _CHANGED_WHILE_READ = "the file changed while it was read: the tag no longer matches"
 
 
@@ -387,13 +390,19 @@ def _verdict(key: bytes, source: BinaryIO, start: int, error: ContainerError,
         return UntaggedContainerError(_UNTAGGED_TEXT)
     if reading == "binary" and isinstance(error, TagMismatchError):
         return TagMismatchError(_MISMATCH_OR_UNTAGGED)
+    size = source.seek(0, os.SEEK_END) - start
+    source.seek(start)
+    ciphertext = size - HEADER_SIZE - TAG_SIZE
+    if reading == "binary" and (ciphertext < BLOCK_SIZE or ciphertext % BLOCK_SIZE):
+        return DamagedError(_SHORT_OR_UNTAGGED % size)
     return error
 
 
 def _untagged_reading(key: bytes, source: BinaryIO, start: int, chunk_size: int) -> str:
     """"text", "binary" or "none": how the container reads without a tag. Text from
     byte 48 on behind garbage is a tagged text container's look (its tag misread as two
-    blocks, and the third block garbled by it): no sign of a missing tag, so "none"."""
+    blocks, and the third block garbled by it): no sign of a missing tag, so "none"
+    (when at least a block of it shows: a few random bytes are UTF-8 by chance)."""
     if not _untagged_padding(key, source, start):
         return "none"
     box = Decryptor(key, tag=False)
@@ -412,7 +421,7 @@ def _untagged_reading(key: bytes, source: BinaryIO, start: int, chunk_size: int)
         return "none"
     finally:
         source.seek(start)
-    return "text" if whole.text else "none" if tail.text else "binary"
+    return "text" if whole.text else "none" if tail.text and tail.seen >= BLOCK_SIZE else "binary"
 
 
 class _TextCheck:
@@ -420,7 +429,7 @@ class _TextCheck:
     point is forgiven: up to three continuation bytes)."""
 
     def __init__(self, skip: int):
-        self.skip, self.text = skip, True
+        self.skip, self.text, self.seen = skip, True, 0  # seen: bytes checked
         self._decoder = codecs.getincrementaldecoder("utf-8")()
 
     def feed(self, plain: bytes, final: bool = False) -> None:
@@ -429,6 +438,7 @@ class _TextCheck:
             plain, self.skip = plain[cut:], self.skip - cut
             if not self.skip and plain:
                 plain = plain[len(plain[:3]) - len(plain[:3].lstrip(_CONTINUATION)):]
+        self.seen += len(plain)
         try:
             if self.text:
                 self._decoder.decode(plain, final)
