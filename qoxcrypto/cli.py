@@ -107,10 +107,11 @@ def build_parser(prog):
     decrypt = commands.add_parser(
         "decrypt", parents=[keyed, written], help="decrypt a container to stdout or a file",
         description="Decrypt a .qox container (INPUT '-': stdin); the plaintext goes to stdout "
-                    "unless -o or --in-place is given. With the tag, nothing is written before "
-                    "the tag has verified: the container is read twice (a pipe is first copied, "
-                    "ciphertext only, to a private spool in $TMPDIR). Without the tag nothing "
-                    "can be verified.", epilog=_KEY_HELP)
+                    "unless -o or --in-place is given. With the tag, no plaintext goes out before "
+                    "the tag has verified: a file gets it in a hidden temporary file beside it, "
+                    "renamed into place then; for stdout the container is read twice, a tag pass "
+                    "first (a pipe is first copied, ciphertext only, to a private spool in "
+                    "$TMPDIR). Without the tag nothing can be verified.", epilog=_KEY_HELP)
     decrypt.add_argument("input", metavar="INPUT", help="the container, '-' for stdin")
     decrypt.add_argument("--pretty", action="store_true",
                          help="reformat the JSON text with an indent of two spaces (reads the "
@@ -143,8 +144,8 @@ def run_encrypt(args, environ):
     _check_target(args)
     key = load_key(args.key_file, environ)
     if args.no_hmac and not args.quiet:
-        print("qoxcrypto: warning: --no-hmac: the container gets no tag, so changes to it will "
-              "not be detected (nor a wrong key, always)", file=sys.stderr)
+        print("qoxcrypto: warning: --no-hmac: the container gets no tag and will not detect "
+              "changes; decrypting it verifies nothing", file=sys.stderr)
     with _input(args.input) as (source, name, size):
         check = _Check(args, name)
         progress = _ProgressLine(args, "encrypting " + name, size)

@@ -391,7 +391,7 @@ def test_ctrl_c_leaves_no_backup_and_an_old_one_stays(folder, monkeypatch, capsy
 
 @pytest.mark.parametrize("options, said", [
     ([], ""), (["-v"], "qoxcrypto: encrypted plain.json"),
-    (["--no-hmac"], "qoxcrypto: warning: --no-hmac: the container gets no tag, so changes"),
+    (["--no-hmac"], "qoxcrypto: warning: --no-hmac: the container gets no tag and will not detect"),
     (["--no-hmac", "-q"], "")])
 def test_stderr_carries_warnings_and_notes_only_when_wanted(folder, capsys, monkeypatch,
                                                             options, said):
