@@ -26,7 +26,7 @@ sys.path.insert(0, ROOT)
 import qoxcrypto  # noqa: E402
 from qoxcrypto import cli  # noqa: E402
 
-HINT, NEUTRAL = b"use --no-hmac", b"or it was written without the tag"
+HINT, NEUTRAL = b"use --no-hmac", b"binary data cannot tell"
 WORDS = ["réglage", "thème", "dark", "値", "volume", "名前", "light", "a", "überall", "42"]
 
 
@@ -136,6 +136,9 @@ def main():
         verdict = "hint" if HINT in err else "neutral" if NEUTRAL in err else "other"
         tally["untagged %s read with the tag: status %d, %s" % (
             "binary" if kind == "binary" else "text/JSON", status, verdict)] += 1
+        if kind == "binary" and verdict == "hint":  # random bytes this short can be UTF-8
+            largest = "untagged binary with the hint: largest payload (bytes)"
+            tally[largest] = max(tally[largest], len(plain))
     for line in sorted(tally):
         print("%-70s %d" % (line, tally[line]))
 
