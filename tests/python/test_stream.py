@@ -1,4 +1,5 @@
 """The package layer: same containers as QOXStringCrypto, chunked, with failures that say why."""
+import errno
 import io
 import json
 import os
@@ -187,23 +188,22 @@ def test_the_second_pass_reads_what_the_first_verified(tmp_path):
                                                           quick.finish)
 
 
-def test_a_pipe_is_spooled_as_ciphertext(monkeypatch):
-    spooled = []
-    real = tempfile.SpooledTemporaryFile
-
-    def recording(*args, **kwargs):
-        spool = real(*args, **kwargs)
-        spooled.append(spool)
-        return spool
-    monkeypatch.setattr(tempfile, "SpooledTemporaryFile", recording)
+def test_a_pipe_is_spooled_as_ciphertext_and_a_full_disk_named(monkeypatch):
     container = qoxcrypto.encrypt(KEY, PAYLOADS["text"])
-    target = io.BytesIO()
     kept = []
     monkeypatch.setattr(stream._Spool, "__exit__",
                         lambda self, *exc: kept.append(self._file.seek(0) or self._file.read()))
+    target = io.BytesIO()
     stream.decrypt_stream(KEY, Pipe(container), target)
     assert target.getvalue() == PAYLOADS["text"] and kept == [container]
-    assert len(spooled) == 1
+
+    class Full(io.BytesIO):
+        def write(self, data):
+            raise OSError(errno.ENOSPC, "No space left on device")
+    monkeypatch.setattr(tempfile, "SpooledTemporaryFile", lambda *args, **options: Full())
+    with pytest.raises(OSError) as raised:
+        stream.decrypt_stream(KEY, Pipe(container), io.BytesIO())
+    assert (raised.value.errno, raised.value.filename) == (errno.ENOSPC, tempfile.gettempdir())
 
 
 # Peak memory of a child process that encrypts and decrypts a 32 MB file, above what
