@@ -4,15 +4,17 @@ qoxcrypto.crypto holds QOXStringCrypto for text and dictionaries. This package a
 bytes to bytes (encrypt, decrypt), file objects (encrypt_stream, decrypt_stream) and
 file to file (encrypt_file, decrypt_file) for data of any size in constant memory,
 with failures that say why (ContainerError and its subclasses, all ValueError), and
-the command line (python3 -m qoxcrypto).
+the command line (python3 -m qoxcrypto). Nothing here hands out plaintext of a tagged
+container before its tag verified, unless its name says "unverified".
 """
 from qoxcrypto.exceptions import (ContainerError, DamagedError, NotAContainerError,
                                   TaggedContainerError, TagMismatchError, UntaggedContainerError)
 from qoxcrypto.files import decrypt_file, encrypt_file
-from qoxcrypto.stream import Decryptor, Encryptor, decrypt, decrypt_stream, encrypt, encrypt_stream
+from qoxcrypto.stream import (Decryptor, Encryptor, decrypt, decrypt_stream,
+                              decrypt_stream_unverified, encrypt, encrypt_stream)
 
 __version__ = "1.0.0"
 __all__ = ["ContainerError", "DamagedError", "NotAContainerError", "TagMismatchError",
            "TaggedContainerError", "UntaggedContainerError", "Decryptor",
-           "Encryptor", "decrypt", "decrypt_file", "decrypt_stream", "encrypt", "encrypt_file",
-           "encrypt_stream"]
+           "Encryptor", "decrypt", "decrypt_file", "decrypt_stream", "decrypt_stream_unverified",
+           "encrypt", "encrypt_file", "encrypt_stream"]
