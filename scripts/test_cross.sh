@@ -72,7 +72,7 @@ debian_root() {
   : >"$apt/status"
   cp /etc/apt/sources.list.d/debian.sources "$apt/" 2>/dev/null ||
     cp /etc/apt/sources.list "$apt/debian.list" || return 1
-  local opts=(-qq -o APT::Architecture="$arch" -o APT::Architectures::="$arch"
+  local opts=(-qq -o APT::Architecture="$arch" -o APT::Architectures::="$arch" -o APT::Sandbox::User=root
               -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt"
               -o Dir::State::Lists="$apt/lists" -o Dir::State::status="$apt/status"
               -o Dir::Cache="$apt/cache")
