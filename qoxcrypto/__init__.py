@@ -11,7 +11,7 @@ from qoxcrypto.exceptions import (ContainerError, DamagedError, NotAContainerErr
 from qoxcrypto.files import decrypt_file, encrypt_file
 from qoxcrypto.stream import Decryptor, Encryptor, decrypt, decrypt_stream, encrypt, encrypt_stream
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"  # the one place the version is written
 __all__ = ["ContainerError", "DamagedError", "NotAContainerError", "TagMismatchError",
            "TaggedContainerError", "Decryptor",
            "Encryptor", "decrypt", "decrypt_file", "decrypt_stream", "encrypt", "encrypt_file",

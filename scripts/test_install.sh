@@ -25,10 +25,26 @@ import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 modules = [n for n in names if n.startswith("qoxcrypto/crypto.") and n.endswith(".so")]
 assert len(modules) == 1, "want exactly one extension in the wheel: %s" % modules
-for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py", "stream.py", "files.py"):
+for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py", "stream.py", "files.py",
+               "keyfile.py"):
     assert "qoxcrypto/" + wanted in names, "the wheel lacks qoxcrypto/" + wanted
+# The licence and the metadata a team checks before adopting the package.
+info = [n for n in names if n.endswith(".dist-info/METADATA")][0].rsplit("/", 1)[0]
+assert info + "/LICENSE" in names, "the wheel lacks its LICENSE"
+metadata = zipfile.ZipFile(sys.argv[1]).read(info + "/METADATA").decode("utf-8")
+for field in ("License: Apache-2.0", "Author-email: ", "Classifier: Topic :: Security :: Cryptography",
+              "Classifier: Typing :: Typed", "Classifier: Programming Language :: Python :: 3.8",
+              "Classifier: Programming Language :: Python :: 3.15"):
+    assert field in metadata, "METADATA lacks " + field
 print("wheel:", sys.argv[1].rsplit("/", 1)[1], "-", len(names), "files")
 PY
+# Shipped without debug information (Debian's interpreter flags carry -g).
+/usr/bin/python3 -c 'import sys, zipfile; w = zipfile.ZipFile(sys.argv[1])
+w.extractall(sys.argv[2], [n for n in w.namelist() if n.startswith("qoxcrypto/crypto.")])' "$wheel" "$work/unpacked"
+if readelf -S "$work"/unpacked/qoxcrypto/crypto.*.so | grep -q '\.debug_'; then
+  echo "the wheel's extension carries debug information"; exit 1
+fi
+ls -l "$wheel" "$work"/unpacked/qoxcrypto/crypto.*.so
 /usr/bin/python3 -m venv --system-site-packages "$work/venv2"
 "$work/venv2/bin/python" -m pip install "${offline[@]}" "$wheel"
 
