@@ -2,6 +2,7 @@
 import os
 from typing import BinaryIO, Optional
 
+from qoxcrypto import arguments
 from qoxcrypto.atomic import Output, PathLike, named
 from qoxcrypto.stream import (CHUNK_SIZE, BytesLike, Progress, decrypt_stream,
                               encrypt_stream)
@@ -36,6 +37,7 @@ def encrypt_file(key: BytesLike, source: PathLike, target: PathLike, *, tag: boo
     A regular target is replaced in one step, keeping its mode, owner and group; a
     device or FIFO is written in place; nothing is left behind on failure.
     """
+    _check_paths(key, source, target)
     with open(source, "rb") as handle, Output(target) as output:
         encrypt_stream(key, NamedReader(handle, _name(source)), output,  # type: ignore[arg-type]
                        tag=tag, progress=progress, chunk_size=CHUNK_SIZE)
@@ -50,10 +52,17 @@ def decrypt_file(key: BytesLike, source: PathLike, target: PathLike, *, tag: boo
     waits in a hidden temporary file (a spool for a device or FIFO). Raises a
     ContainerError subclass when the container does not open.
     """
+    _check_paths(key, source, target)
     with open(source, "rb") as handle, Output(target, spool=True) as output:
         decrypt_stream(key, NamedReader(handle, _name(source)), output,  # type: ignore[arg-type]
                        tag=tag, progress=progress, chunk_size=CHUNK_SIZE)
         output.commit()
+
+
+def _check_paths(key: BytesLike, source: PathLike, target: PathLike) -> None:
+    arguments.key_bytes(key)
+    arguments.path(source, "source")
+    arguments.path(target, "target")
 
 
 def _name(path: PathLike) -> str:

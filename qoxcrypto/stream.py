@@ -14,6 +14,7 @@ import tempfile
 from types import ModuleType
 from typing import Any, BinaryIO, Callable, Iterator, Optional, Union
 
+from qoxcrypto import arguments
 from qoxcrypto.exceptions import (DamagedError, NotAContainerError, TaggedContainerError,
                                   TagMismatchError)
 
@@ -23,7 +24,7 @@ VERSION = 1
 HEADER_SIZE = 21  # magic, version byte, 16-byte IV
 TAG_SIZE = 32     # HMAC-SHA256 of the ciphertext, present when written with a tag
 BLOCK_SIZE = 16
-KEY_SIZES = (16, 24, 32)
+KEY_SIZES = arguments.KEY_SIZES
 
 CHUNK_SIZE = 1 << 20
 SPOOL_IN_MEMORY = 8 << 20  # a spooled result larger than this goes to a temporary file
@@ -38,13 +39,6 @@ def _engine() -> ModuleType:
     return qoxcrypto.crypto
 
 
-def _key_bytes(key: BytesLike) -> bytes:
-    key = bytes(key)
-    if len(key) not in KEY_SIZES:
-        raise ValueError("a key has 16, 24 or 32 bytes, not %d" % len(key))
-    return key
-
-
 class Encryptor:
     """One container, written piece by piece: header, then every update(), then finish().
 
@@ -53,12 +47,14 @@ class Encryptor:
     """
 
     def __init__(self, key: BytesLike, *, tag: bool = True, iv: Optional[BytesLike] = None):
-        self._key = _key_bytes(key)
+        self._key = arguments.key_bytes(key)
+        given_iv = arguments.optional_bytes(iv, "iv")
+        tag = arguments.flag(tag, "tag")
         self._engine = _engine()
         self._schedule = self._engine._get_key(self._key)[0]
-        self.iv = os.urandom(BLOCK_SIZE) if iv is None else bytes(iv)
+        self.iv = os.urandom(BLOCK_SIZE) if given_iv is None else given_iv
         if len(self.iv) != BLOCK_SIZE:
-            raise ValueError("an IV has 16 bytes, not %d" % len(self.iv))
+            raise ValueError("iv must have 16 bytes, not %d" % len(self.iv))
         self.header = MAGIC + bytes([VERSION]) + self.iv
         self._chain = self.iv
         self._pending = b""  # less than a block, waiting for more
@@ -69,7 +65,7 @@ class Encryptor:
         """The ciphertext of the whole blocks available so far."""
         if self._finished:
             raise ValueError("update() after finish()")
-        data = self._pending + bytes(data)
+        data = self._pending + arguments.bytes_like(data, "data")
         whole = len(data) - len(data) % BLOCK_SIZE
         self._pending = data[whole:]
         return self._cipher(data[:whole] if whole < len(data) else data)
@@ -106,10 +102,10 @@ class Decryptor:
     """
 
     def __init__(self, key: BytesLike, *, tag: bool = True):
-        self._key = _key_bytes(key)
+        self._key = arguments.key_bytes(key)
+        self._tagged = arguments.flag(tag, "tag")
         self._engine = _engine()
         self._schedule = self._engine._get_key(self._key)[1]
-        self._tagged = tag
         self._head = b""  # header and tag, until complete
         self._chain = b""
         self._rest = b""  # ciphertext short of a block
@@ -122,7 +118,7 @@ class Decryptor:
 
     def update(self, data: BytesLike) -> bytes:
         """The plaintext of the blocks available so far, but the last (unverified)."""
-        data = bytes(data)
+        data = arguments.bytes_like(data, "data")
         self.size += len(data)
         need = HEADER_SIZE + (TAG_SIZE if self._tagged else 0)
         if len(self._head) < need:
@@ -189,14 +185,14 @@ def encrypt(key: BytesLike, data: BytesLike, *, tag: bool = True,
             iv: Optional[BytesLike] = None) -> bytes:
     """The container of data. iv: None draws a fresh random one (give one only for tests)."""
     box = Encryptor(key, tag=tag, iv=iv)
-    body = box.update(data) + box.finish()
+    body = box.update(arguments.bytes_like(data, "data")) + box.finish()
     return box.header + box.tag + body
 
 
 def decrypt(key: BytesLike, container: BytesLike, *, tag: bool = True) -> bytes:
     """The plaintext of a container, any bytes. Raises a ContainerError subclass."""
     box = Decryptor(key, tag=tag)
-    body = box.update(container)
+    body = box.update(arguments.bytes_like(container, "container"))
     return body + box.finish()
 
 
@@ -209,6 +205,7 @@ def encrypt_stream(key: BytesLike, source: BinaryIO, target: BinaryIO, *, tag: b
     pipe, a terminal, a file opened for appending) gets the container from a temporary
     spool once it is complete. progress(n) hears of every n plaintext bytes read.
     """
+    _check_streams(source, target, progress, chunk_size)
     if tag and not _can_seek_back(target):
         with tempfile.SpooledTemporaryFile(SPOOL_IN_MEMORY) as spool:
             size = _encrypt_seekable(key, source, spool, tag, iv,  # type: ignore[arg-type]
@@ -227,6 +224,7 @@ def decrypt_stream(key: BytesLike, source: BinaryIO, target: BinaryIO, *, tag: b
     verified at the end: on an exception, throw away what target received
     (decrypt_file does that for you). progress(n) hears of every n container bytes read.
     """
+    _check_streams(source, target, progress, chunk_size)
     box = Decryptor(key, tag=tag)
     size = 0
     for chunk in _chunks(source, chunk_size, progress):
@@ -256,6 +254,13 @@ def _encrypt_seekable(key: BytesLike, source: BinaryIO, target: BinaryIO, tag: b
         target.write(box.tag)
         target.seek(0, os.SEEK_END)
     return size + len(out)
+
+
+def _check_streams(source: Any, target: Any, progress: Any, chunk_size: Any) -> None:
+    arguments.binary_file(source, "source", "read")
+    arguments.binary_file(target, "target", "write")
+    arguments.optional_callable(progress, "progress")
+    arguments.size(chunk_size, "chunk_size")
 
 
 def _chunks(source: BinaryIO, chunk_size: int, progress: Optional[Progress]) -> Iterator[bytes]:
