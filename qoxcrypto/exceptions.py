@@ -19,3 +19,11 @@ class DamagedError(ContainerError):
 
 class TaggedContainerError(ContainerError):
     """Read without a tag, but the container carries one that this key verifies."""
+
+
+class WrongPassphraseError(TagMismatchError):
+    """The passphrase does not open the key file (or the file was changed): its tag fails."""
+
+
+class KeyFileError(ValueError):
+    """Not a key file this version reads: wrong size, hex text, unknown format, no passphrase."""

@@ -32,6 +32,10 @@ CONTAINER = qoxcrypto.encrypt(KEY, b"x")
     (lambda: qoxcrypto.encrypt_file(KEY, 0, "out"), TypeError,  # not stdin's descriptor
      "source must be a path (str, bytes or os.PathLike), not int"),
     (lambda: qoxcrypto.decrypt_file("k", "in", "out"), TypeError, "key must be bytes-like, not str"),
+    (lambda: qoxcrypto.generate_key(33), ValueError, "size must be one of 16, 24, 32, not 33"),
+    (lambda: qoxcrypto.save_key("k", KEY, 5), TypeError, "passphrase must be str or bytes, not int"),
+    (lambda: qoxcrypto.load_key(None), TypeError,
+     "path must be a path (str, bytes or os.PathLike), not None"),
 ])
 def test_errors_name_the_parameter(call, error, message):
     with pytest.raises(error) as raised:
