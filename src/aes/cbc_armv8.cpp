@@ -21,6 +21,8 @@
 #include <arm_neon.h>
 #endif
 
+#include <type_traits>
+
 #include "aes/wipe.h"
 
 #if defined(__GNUC__) && !defined(__clang__) && !defined(__ARM_FEATURE_AES)
@@ -79,21 +81,30 @@ class HeldKeys {
 };
 
 // Any inner round count: inner keys are reloaded from the schedule words at
-// each use; nothing is copied.
+// each use; only first and last are held, and wiped on exit.
 class StreamedKeys {
  public:
   QOX_INLINE_ARMV8 explicit StreamedKeys(const RoundKeys& k)
-      : k_(k), first_(load_round_key(k.first)), last_(load_round_key(k.last)) {}
+      : k_(k), outer_{load_round_key(k.first), load_round_key(k.last)} {}
+  QOX_INLINE_ARMV8 ~StreamedKeys() { wipe(outer_); }
+  StreamedKeys(const StreamedKeys&) = delete;
+  StreamedKeys& operator=(const StreamedKeys&) = delete;
 
   size_t mid_rounds() const { return k_.mid_rounds; }
-  QOX_INLINE_ARMV8 uint8x16_t first() const { return first_; }
+  QOX_INLINE_ARMV8 uint8x16_t first() const { return outer_[0]; }
   QOX_INLINE_ARMV8 uint8x16_t mid(size_t r) const { return load_round_key(k_.mid + 4 * r); }
-  QOX_INLINE_ARMV8 uint8x16_t last() const { return last_; }
+  QOX_INLINE_ARMV8 uint8x16_t last() const { return outer_[1]; }
 
  private:
   const RoundKeys& k_;
-  uint8x16_t first_, last_;
+  uint8x16_t outer_[2];  // first, last
 };
+
+// Every holder copies round keys, so every holder wipes them: a holder
+// without its own destructor fails here, not silently.
+static_assert(!std::is_trivially_destructible<StreamedKeys>::value &&
+                  !std::is_trivially_destructible<HeldKeys<13>>::value,
+              "a round-key holder must wipe its copies when it goes");
 
 // Every key but the last, as AESE/AESD keys: first, then the inner ones.
 // Returns the state after the bare last AESE/AESD, before the XOR with last.

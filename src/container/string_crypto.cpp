@@ -11,6 +11,7 @@
 // it lies. The tag steps (tag_steps.h) compute the standard HMAC on the engine,
 // for large inputs in one pass with the CBC blocks.
 #include "aes/python/aes_cbc.h"
+#include "container/container_size.h"
 #include "container/functions.h"
 #include "container/layout.h"
 #include "container/padding.h"
@@ -21,6 +22,7 @@
 #include "module/unpack.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace qox::container {
@@ -30,6 +32,9 @@ namespace {
 const Name kUrandom("urandom");
 
 constexpr Py_ssize_t kIvSize = 16;
+
+// The longest bytes object the host makes: its size less the object's header.
+constexpr size_t kLargestBytes = PY_SSIZE_T_MAX - (offsetof(PyBytesObject, ob_sval) + 1);
 
 PyObject* raise_value_error(const char* message) {
   PyErr_SetString(PyExc_ValueError, message);
@@ -140,7 +145,18 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
 Ref encrypt_in_place(PyObject* self, const AesCbcFastRoad& aes_cbc, const char* data,
                      Py_ssize_t size, PyObject* schedule, PyObject* iv) {
   const Py_ssize_t pad = kBlockSize - size % kBlockSize;
-  if (size > PY_SSIZE_T_MAX - pad - kTagEnd) return Ref::steal(PyErr_NoMemory());
+  switch (container_fit(static_cast<size_t>(size), kTagEnd, kLargestBytes)) {
+    case ContainerFit::fits:
+      break;
+    case ContainerFit::padded_too_large:
+      // _pkcs7_pad's own error: the host refuses that size before allocating.
+      if (Ref padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, size + pad))) {
+        return Ref::steal(PyErr_NoMemory());
+      }
+      return Ref();
+    case ContainerFit::no_room:
+      return Ref::steal(PyErr_NoMemory());
+  }
   const Py_ssize_t ciphertext_size = size + pad;
   Ref container = Ref::steal(PyBytes_FromStringAndSize(nullptr, kTagEnd + ciphertext_size));
   if (!container) return Ref();

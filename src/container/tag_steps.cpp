@@ -121,7 +121,7 @@ bool DecryptTagCheck::decrypt_ahead(const aes::HmacSha256Key& mac, const uint8_t
   if (size < kDecryptAheadFrom || size % kBlockSize != 0) return false;
   // Held from here: other threads may replace the cache entries while the
   // GIL is released below.
-  Ref sched = Ref::borrow(last_decrypt_schedule(call_));
+  Ref sched = last_decrypt_schedule(call_);
   std::unique_ptr<ScheduleWords> keys(new (std::nothrow) ScheduleWords());
   if (!sched || !keys || !find_cached_round_keys(sched.get(), keys.get())) return false;
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));

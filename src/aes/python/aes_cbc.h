@@ -25,8 +25,9 @@ class AesCbcFastRoad {
   bool applies() const noexcept { return applies_; }
 
   // What the call does, in the same order and with the same errors, for
-  // `size` bytes at `in` (a multiple of 16, as the data of a container always
-  // is), writing the result to `out`, which may be `in`. Only when applies().
+  // `size` bytes at `in` (a partial block fails at the data's conversion, as
+  // in the loop, before anything is written), writing the result to `out`,
+  // which may be `in`. Only when applies().
   // False with an exception set on failure.
   bool run(PyObject* sched, const uint8_t* in, uint8_t* out, size_t size) const noexcept;
 

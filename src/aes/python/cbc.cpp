@@ -108,9 +108,22 @@ bool PreparedCbc::read_inputs() noexcept {
   return true;
 }
 
+// The loop converts the data as a whole before its first block, so a partial
+// block fails there with the host's error and nothing is written. Callers that
+// hand a buffer instead of the data object get the same check on a copy.
+bool fail_on_partial_block(const uint8_t* in, size_t size) {
+  Ref data = Ref::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(in), static_cast<Py_ssize_t>(size)));
+  if (data && check_data_length(data.get())) {
+    PyErr_SetString(PyExc_SystemError, "a partial block passed the length check");
+  }
+  return false;
+}
+
 bool PreparedCbc::read(const uint8_t* in, size_t size) noexcept {
   in_ = in;
   blocks_ = 0;
+  if (size % kBlockSize != 0) return fail_on_partial_block(in, size);
   const size_t blocks = size / kBlockSize;
   // With no blocks nothing past the unpacking is looked at.
   if (blocks > 0 && !read_inputs()) {

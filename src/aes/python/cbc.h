@@ -38,9 +38,11 @@ class PreparedCbc {
   // `iv` (and `data`) must be exactly bytes. False with an exception set.
   bool begin(Direction direction, PyObject* sched, PyObject* iv, PyObject* data = nullptr) noexcept;
 
-  // What the blocks read for `size` bytes at `in` (a multiple of 16): the
-  // round keys and tables, taken from the schedule cache when it still holds
-  // them; then the `struct` global the result is packed with. When the engine
+  // What the blocks read for `size` bytes at `in`: the data's length (a
+  // partial block fails as the loop's conversion of the data does, also when
+  // begin() was not given the data object), the round keys and tables, taken
+  // from the schedule cache when it still holds them; then the `struct`
+  // global the result is packed with. When the engine
   // cannot stand in for the loop on these objects, the general loop runs here
   // instead and its result waits in general_result(). False with an
   // exception set on failure.
@@ -81,9 +83,8 @@ class PreparedCbc {
 };
 
 // Does what _cbc_encrypt / _cbc_decrypt(sched, iv, data) do, in the same order
-// and with the same errors, for `size` bytes at `in` (a multiple of 16, so the
-// data-length check cannot fail), writing the result to `out`, which may be
-// `in`. `iv` must be exactly bytes. False with an exception set on failure,
+// and with the same errors, for `size` bytes at `in`, writing the result to
+// `out`, which may be `in`. `iv` must be exactly bytes. False with an exception set on failure,
 // which includes a `struct` global rebound to a packer whose result is not
 // `size` bytes when the general loop runs (the buffer could not take it).
 bool cbc_into(Direction direction, PyObject* sched, PyObject* iv, const uint8_t* in, uint8_t* out,

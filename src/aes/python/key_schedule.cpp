@@ -78,10 +78,16 @@ PyObject* to_rounds_impl(PyObject* const* args) noexcept {
   const auto rounds = static_cast<Py_ssize_t>(nr) + 1;
   Ref result = Ref::steal(PyList_New(rounds));
   if (!result) return nullptr;
-  // Taking items from a list runs no Python code, so `w` cannot change here.
+  // Each tuple is an allocation, and an allocation can run finalizers (the
+  // cyclic collector) that change `w`: its length is checked again for every
+  // element, and the four items are held while their tuple is made.
   for (Py_ssize_t r = 0; r < rounds; ++r) {
-    PyObject** words = &PySequence_Fast_ITEMS(w)[4 * r];
-    PyObject* round_key = PyTuple_Pack(4, words[0], words[1], words[2], words[3]);
+    if (PyList_GET_SIZE(w) < 4 * r + 4) return raise_list_index();
+    PyObject** items = &PyList_GET_ITEM(w, 4 * r);
+    const Ref words[4] = {Ref::borrow(items[0]), Ref::borrow(items[1]), Ref::borrow(items[2]),
+                          Ref::borrow(items[3])};
+    PyObject* round_key =
+        PyTuple_Pack(4, words[0].get(), words[1].get(), words[2].get(), words[3].get());
     if (round_key == nullptr) return nullptr;
     PyList_SET_ITEM(result.get(), r, round_key);
   }

@@ -40,8 +40,9 @@ bool is_round_key(PyObject* obj) {
 }
 
 // (int, round key, list or tuple of round keys, round key). Exact ints and
-// tuples only: their values cannot change, and dropping the last reference to
-// them runs no Python code.
+// tuples only, so that no value can change, except through the list `mid`:
+// that one can be refilled in place, even with objects whose finalizers run
+// when the entry drops the schedule.
 bool cacheable(PyObject* sched) {
   if (!PyTuple_CheckExact(sched) || PyTuple_GET_SIZE(sched) != 4) return false;
   PyObject* mid = PyTuple_GET_ITEM(sched, 2);
@@ -76,6 +77,27 @@ const Entry* find_entry(PyObject* sched) {
   return nullptr;
 }
 
+// `mid_items` holds the round keys `words` were converted from. Making the
+// snapshot allocates, and an allocation can run a finalizer (the cyclic
+// collector) that refills mid after the words were read.
+bool snapshot_matches(PyObject* mid_items, const ScheduleWords& words) {
+  const aes::RoundKeys keys = words.round_keys();
+  if (PyTuple_GET_SIZE(mid_items) != static_cast<Py_ssize_t>(keys.mid_rounds)) return false;
+  for (Py_ssize_t r = 0; r < PyTuple_GET_SIZE(mid_items); ++r) {
+    PyObject* round_key = PyTuple_GET_ITEM(mid_items, r);
+    if (!is_round_key(round_key)) return false;
+    for (Py_ssize_t j = 0; j < 4; ++j) {
+      const unsigned long word = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(round_key, j));
+      if (word == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // out of range: not the words converted
+        return false;
+      }
+      if (word != keys.mid[4 * r + j]) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool find_cached_round_keys(PyObject* sched, ScheduleWords* words) noexcept {
@@ -94,6 +116,7 @@ void remember_round_keys(PyObject* sched, const ScheduleWords& words) noexcept {
     PyErr_Clear();  // only memory can run out here; the call goes on uncached
     return;
   }
+  if (!snapshot_matches(mid_items.get(), words)) return;
   Cache& c = cache();
   Entry& entry = c.entries[c.next];
   c.next = (c.next + 1) % kEntries;
