@@ -159,6 +159,8 @@ def build_parser(prog):
                             "%s, else asked on the terminal)" % NEW_PASSPHRASE_ENV)
     rekey.add_argument("-q", "--quiet", action="store_true",
                        help="report failures only")
+    rekey.add_argument("-v", "--verbose", action="store_true",
+                       help="a note on stderr for every file, also when it is not a terminal")
     rekey.set_defaults(run=run_rekey)
     return parser
 
@@ -304,10 +306,11 @@ def run_rekey(args, environ):
             continue
         failed += 1
         print("qoxcrypto: error: %s; left as it was" % message, file=sys.stderr)
-    if not args.quiet or failed:
-        print("qoxcrypto: %d of %d files moved to the new key%s" % (
-            len(args.files) - failed, len(args.files),
-            "; %d failed, left as they were" % failed if failed else ""), file=sys.stderr)
+    summary = "%d of %d files moved to the new key" % (len(args.files) - failed, len(args.files))
+    if failed:
+        print("qoxcrypto: %s; %d failed, left as they were" % (summary, failed), file=sys.stderr)
+    else:
+        _note(args, summary)
     return min(failed, 100)
 
 
