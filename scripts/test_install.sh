@@ -4,7 +4,8 @@
 # From outside the checkout it then checks each installation: the module imports from
 # the venv, exports only PyInit_crypto, carries its C++ runtime, ships its stub and
 # py.typed, and the command line (python3 -m qoxcrypto and the qoxcrypto script)
-# round-trips a file.
+# round-trips a file. The wheel must hold LICENSE and the metadata fields (licence,
+# author, classifiers), and its extension no debug information.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
