@@ -125,6 +125,8 @@ def save_key(path: PathLike, key: BytesLike, passphrase: Optional[Passphrase] = 
 def derive_key(passphrase: bytes, salt: bytes, cost: ScryptCost,
                length: int = DERIVED_KEY_SIZE) -> bytes:
     """scrypt(passphrase, salt, N = 2**log2_n, r, p) of length bytes, through hashlib."""
+    if not hasattr(hashlib, "scrypt"):  # a Python built against OpenSSL before 1.1
+        raise KeyFileError("passphrase key files need hashlib.scrypt, which this Python lacks")
     n = 1 << cost.log2_n
     # OpenSSL counts 128 * r * (N + p + 2) bytes; hashlib's default ceiling is 32 MiB.
     memory = 128 * cost.r * (n + cost.p + 2) + (1 << 20)
