@@ -27,3 +27,10 @@ class WrongPassphraseError(TagMismatchError):
 
 class KeyFileError(ValueError):
     """Not a key file this version reads: wrong size, hex text, unknown format, no passphrase."""
+
+
+class UntaggedContainerError(TagMismatchError):
+    """Read with the tag, none verifies, and without one the data reads whole as UTF-8 text
+    with valid padding: most likely written without the tag (tag=False reads it, unverified).
+    Only that evidence gives this class; a tag that fails over binary data stays a plain
+    TagMismatchError, since a changed file and a wrong key look the same there."""

@@ -26,8 +26,8 @@ import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 modules = [n for n in names if n.startswith("qoxcrypto/crypto.") and n.endswith(".so")]
 assert len(modules) == 1, "want exactly one extension in the wheel: %s" % modules
-for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py", "stream.py", "files.py",
-               "keyfile.py"):
+for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py", "stream.py", "chunks.py",
+               "files.py", "keyfile.py", "rekey.py", "arguments.py"):
     assert "qoxcrypto/" + wanted in names, "the wheel lacks qoxcrypto/" + wanted
 # The licence and the metadata a team checks before adopting the package.
 info = [n for n in names if n.endswith(".dist-info/METADATA")][0].rsplit("/", 1)[0]
@@ -41,11 +41,13 @@ print("wheel:", sys.argv[1].rsplit("/", 1)[1], "-", len(names), "files")
 PY
 # Shipped without debug information (Debian's interpreter flags carry -g).
 /usr/bin/python3 -c 'import sys, zipfile; w = zipfile.ZipFile(sys.argv[1])
-w.extractall(sys.argv[2], [n for n in w.namelist() if n.startswith("qoxcrypto/crypto.")])' "$wheel" "$work/unpacked"
-if readelf -S "$work"/unpacked/qoxcrypto/crypto.*.so | grep -q '\.debug_'; then
-  echo "the wheel's extension carries debug information"; exit 1
-fi
-ls -l "$wheel" "$work"/unpacked/qoxcrypto/crypto.*.so
+w.extractall(sys.argv[2], [n for n in w.namelist() if n.endswith(".so")])' "$wheel" "$work/unpacked"
+for so in "$work"/unpacked/qoxcrypto/*.so; do
+  if readelf -S "$so" | grep -q '\.debug_'; then
+    echo "the wheel's $(basename "$so") carries debug information"; exit 1
+  fi
+done
+ls -l "$wheel" "$work"/unpacked/qoxcrypto/*.so
 /usr/bin/python3 -m venv --system-site-packages "$work/venv2"
 "$work/venv2/bin/python" -m pip install "${offline[@]}" "$wheel"
 

@@ -1,8 +1,8 @@
 // The container's HMAC-SHA256 tag and its comparison, on the engine or through the objects found.
 #include "container/hmac_tag.h"
 
-#include "aes/python/schedule_cache.h"
-#include "aes/wipe.h"
+#include "aes/schedule_cache.h"
+#include "engine/cpu/wipe.h"
 #include "module/call.h"
 #include "module/global_names.h"
 
@@ -16,7 +16,6 @@ namespace {
 
 const Name kNew("new");
 const Name kSha256("sha256");
-const Name kCompareDigest("compare_digest");
 const Name kDigest("digest");
 
 // What the import found; strong references kept for the life of the process.
@@ -56,8 +55,8 @@ Ref module_attr(PyObject* module, bool standard, const Name& name) {
 constexpr size_t kMacKeys = 4;
 
 struct MacEntry {
-  std::vector<uint8_t, aes::WipingAllocator<uint8_t>> key;
-  aes::HmacSha256Key mac{nullptr, 0};
+  std::vector<uint8_t, cpu::WipingAllocator<uint8_t>> key;
+  hmac::HmacSha256Key mac{nullptr, 0};
   Ref decrypt_sched;
   bool used = false;
 };
@@ -82,14 +81,14 @@ MacEntry& entry_for(PyObject* key, Ref* replaced) {
   MacKeys& keys = mac_keys();
   for (MacEntry& entry : keys.entries) {
     if (entry.used && entry.key.size() == size &&
-        aes::equal_in_constant_time(entry.key.data(), data, size)) {
+        hmac::equal_in_constant_time(entry.key.data(), data, size)) {
       return entry;
     }
   }
   MacEntry& entry = keys.entries[keys.next];
   keys.next = (keys.next + 1) % kMacKeys;
   entry.key.assign(data, data + size);
-  entry.mac = aes::HmacSha256Key(data, size);
+  entry.mac = hmac::HmacSha256Key(data, size);
   entry.used = true;
   *replaced = std::move(entry.decrypt_sched);
   return entry;
@@ -130,7 +129,7 @@ bool TagCall::fetch(PyObject* self) noexcept {
   return true;
 }
 
-aes::HmacSha256Key TagCall::mac_key() const noexcept {
+hmac::HmacSha256Key TagCall::mac_key() const noexcept {
   Ref replaced;  // dropped after the copy
   return entry_for(key_.get(), &replaced).mac;
 }
@@ -141,7 +140,7 @@ Ref TagCall::call(PyObject* message) const noexcept {
   return call_method(mac.get(), kDigest, {});
 }
 
-int tags_match(const uint8_t expected[aes::kSha256DigestSize], const uint8_t* stored,
+int tags_match(const uint8_t expected[sha256::kSha256DigestSize], const uint8_t* stored,
                Py_ssize_t stored_size) noexcept {
   Ref hmac = lookup_global(kHmac);
   if (!hmac) return -1;
@@ -149,11 +148,11 @@ int tags_match(const uint8_t expected[aes::kSha256DigestSize], const uint8_t* st
   Ref compare = module_attr(hmac.get(), standard_hmac, kCompareDigest);
   if (!compare) return -1;
   if (standard_hmac && compare.get() == standard().compare_digest) {
-    return stored_size == static_cast<Py_ssize_t>(aes::kSha256DigestSize) &&
-           aes::equal_in_constant_time(expected, stored, aes::kSha256DigestSize);
+    return stored_size == static_cast<Py_ssize_t>(sha256::kSha256DigestSize) &&
+           hmac::equal_in_constant_time(expected, stored, sha256::kSha256DigestSize);
   }
   Ref expected_tag = Ref::steal(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(expected), static_cast<Py_ssize_t>(aes::kSha256DigestSize)));
+      reinterpret_cast<const char*>(expected), static_cast<Py_ssize_t>(sha256::kSha256DigestSize)));
   Ref stored_tag =
       Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stored), stored_size));
   if (!expected_tag || !stored_tag) return -1;

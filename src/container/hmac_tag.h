@@ -3,7 +3,7 @@
 // objects found otherwise.
 #pragma once
 
-#include "aes/hmac_sha256.h"
+#include "engine/hmac/hmac_sha256.h"
 #include "module/ref.h"
 
 #include <cstdint>
@@ -28,7 +28,7 @@ class TagCall {
   bool is_standard() const noexcept { return standard_; }
 
   // The key's pads, precompressed (a copy); only when is_standard().
-  aes::HmacSha256Key mac_key() const noexcept;
+  hmac::HmacSha256Key mac_key() const noexcept;
   PyObject* key() const noexcept { return key_.get(); }
 
   // The general road: the call itself with `message`, then .digest().
@@ -44,7 +44,7 @@ class TagCall {
 // compared by the engine in constant time when hmac and its compare_digest
 // are the import-time ones, else through the objects found. 1 for equal, 0
 // for different, -1 with an exception set.
-int tags_match(const uint8_t expected[aes::kSha256DigestSize], const uint8_t* stored,
+int tags_match(const uint8_t expected[sha256::kSha256DigestSize], const uint8_t* stored,
                Py_ssize_t stored_size) noexcept;
 
 // `data[start:]` for a tag function found rebound: a new bytes object, as

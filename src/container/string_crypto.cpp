@@ -10,10 +10,10 @@
 // one allocation and encrypts inside it, and decrypt reads the ciphertext where
 // it lies. The tag steps (tag_steps.h) compute the standard HMAC on the engine,
 // for large inputs in one pass with the CBC blocks.
-#include "aes/python/aes_cbc.h"
+#include "aes/aes_cbc.h"
 #include "container/container_size.h"
 #include "container/functions.h"
-#include "container/layout.h"
+#include "engine/layout/layout.h"
 #include "container/padding.h"
 #include "container/tag_steps.h"
 #include "module/call.h"
@@ -26,6 +26,8 @@
 #include <cstring>
 
 namespace qox::container {
+
+using namespace layout;  // the container format's offsets and sizes
 
 namespace {
 
@@ -359,7 +361,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kStringCryptoInit = {
+const FunctionDescription kStringCryptoInit = {
     "__init__",
     "QOXStringCrypto.__init__",
     "\n"
@@ -371,7 +373,7 @@ const FnSpec kStringCryptoInit = {
     nullptr,
     init_impl,
 };
-const FnSpec kStringCryptoEncrypt = {
+const FunctionDescription kStringCryptoEncrypt = {
     "encrypt",
     "QOXStringCrypto.encrypt",
     "加密字符串或字节数据，返回.qox格式的字节流",
@@ -379,7 +381,7 @@ const FnSpec kStringCryptoEncrypt = {
     "bytes",
     encrypt_impl,
 };
-const FnSpec kStringCryptoDecrypt = {
+const FunctionDescription kStringCryptoDecrypt = {
     "decrypt",
     "QOXStringCrypto.decrypt",
     "解密.qox格式数据，返回原始字符串",

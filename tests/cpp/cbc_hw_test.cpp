@@ -6,11 +6,9 @@
 #include <random>
 #include <string>
 
-#include "aes/cbc_aesni.h"
-#include "aes/cbc_armv8.h"
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_vaes.h"
-#include "aes/cpu_features.h"
+#include "engine/aes/cbc_paths.h"
+#include "engine/aes/cbc.h"
+#include "engine/cpu/features.h"
 #include "vec_file.h"
 
 namespace qox::aes {
@@ -182,10 +180,10 @@ void set_env(const char* name, const char* value) {
 class ScopedSwitch {
  public:
   explicit ScopedSwitch(const char* value) {
-    if (const char* old = std::getenv(kForceTableEnv)) saved_ = old, had_ = true;
-    set_env(kForceTableEnv, value);
+    if (const char* old = std::getenv(cpu::kForceTableEnv)) saved_ = old, had_ = true;
+    set_env(cpu::kForceTableEnv, value);
   }
-  ~ScopedSwitch() { set_env(kForceTableEnv, had_ ? saved_.c_str() : nullptr); }
+  ~ScopedSwitch() { set_env(cpu::kForceTableEnv, had_ ? saved_.c_str() : nullptr); }
 
  private:
   std::string saved_;
@@ -196,9 +194,9 @@ class ForceTableSwitch : public ::testing::TestWithParam<std::tuple<const char*,
 
 TEST_P(ForceTableSwitch, ClearsFeaturesOnlyWhenOn) {
   const auto& [value, clears] = GetParam();
-  const uint32_t probed = (ScopedSwitch(nullptr), detect_cpu_features());
+  const uint32_t probed = (ScopedSwitch(nullptr), cpu::detect_cpu_features());
   const ScopedSwitch with(value);
-  EXPECT_EQ(detect_cpu_features(), clears ? 0u : probed);
+  EXPECT_EQ(cpu::detect_cpu_features(), clears ? 0u : probed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, ForceTableSwitch,
@@ -209,23 +207,23 @@ INSTANTIATE_TEST_SUITE_P(Values, ForceTableSwitch,
 // Runs in both CTest entries: with the switch set in the environment the
 // process must report and use the table path.
 TEST(Provider, FollowsFeaturesAndSwitch) {
-  const char* sw = std::getenv(kForceTableEnv);
+  const char* sw = std::getenv(cpu::kForceTableEnv);
   const bool forced = sw && *sw && std::strcmp(sw, "0") != 0;
   if (forced) {
-    EXPECT_EQ(cpu_features(), 0u);
+    EXPECT_EQ(cpu::cpu_features(), 0u);
   }
-  const uint32_t f = cpu_features();
-  if (f & kCpuVaes512) {
-    EXPECT_TRUE(f & kCpuAesNi) << "VAES tails run on AES-NI";
+  const uint32_t f = cpu::cpu_features();
+  if (f & cpu::kCpuVaes512) {
+    EXPECT_TRUE(f & cpu::kCpuAesNi) << "VAES tails run on AES-NI";
   }
-  const std::string expect = (f & kCpuVaes512)   ? "vaes"
-                             : (f & kCpuAesNi)   ? "aesni"
-                             : armv8_available() ? "armv8"
-                                                 : "table";
+  const std::string expect = (f & cpu::kCpuVaes512) ? "vaes"
+                             : (f & cpu::kCpuAesNi) ? "aesni"
+                             : armv8_available()    ? "armv8"
+                                                    : "table";
   EXPECT_EQ(provider(), expect);
-  EXPECT_EQ(aesni_available(), (f & kCpuAesNi) != 0);
-  EXPECT_EQ(vaes_available(), (f & kCpuVaes512) != 0);
-  if (!(f & kCpuArmv8Aes)) {
+  EXPECT_EQ(aesni_available(), (f & cpu::kCpuAesNi) != 0);
+  EXPECT_EQ(vaes_available(), (f & cpu::kCpuVaes512) != 0);
+  if (!(f & cpu::kCpuArmv8Aes)) {
     EXPECT_FALSE(armv8_available());
   }
   // Set by the runs on emulated CPUs that are known to have a hardware

@@ -10,10 +10,9 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "aes/cbc.h"
-#include "aes/cbc_aesni.h"
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_vaes.h"
+#include "engine/aes/portable/cbc_table.h"
+#include "engine/aes/cbc_paths.h"
+#include "engine/aes/cbc.h"
 
 namespace qox::fuzz {
 

@@ -20,7 +20,7 @@ CONTAINER = qoxcrypto.encrypt(KEY, b"x")
     (lambda: qoxcrypto.decrypt(KEY, None), TypeError, "container must be bytes-like, not None"),
     (lambda: qoxcrypto.decrypt(None, CONTAINER), TypeError, "key must be bytes-like, not None"),
     (lambda: qoxcrypto.Encryptor(KEY).update("x"), TypeError, "data must be bytes-like, not str"),
-    (lambda: qoxcrypto.Decryptor(KEY).update(["x"]), TypeError, "data must be bytes-like, not list"),
+    (lambda: qoxcrypto.Decryptor(KEY).check(["x"]), TypeError, "data must be bytes-like, not list"),
     (lambda: qoxcrypto.encrypt_stream(KEY, b"plain", io.BytesIO()), TypeError,
      "source must be a binary file object with read(), not bytes"),
     (lambda: qoxcrypto.decrypt_stream(KEY, io.BytesIO(CONTAINER), "out"), TypeError,
