@@ -323,7 +323,7 @@ def run_rekey(args, environ):
             _note(args, str(already))
             continue
         except ContainerError as error:
-            message = str(container.refusal(error, name))
+            message = str(container.refusal(error, name, "cannot rekey %s: "))
         except OSError as error:
             message = _describe_os_error(error)
         else:

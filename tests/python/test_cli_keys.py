@@ -132,7 +132,7 @@ def test_rekey_of_100_files_with_one_corrupted(tmp_path, keys):
                      "-q", cwd=tmp_path)
     assert run.returncode == 1
     assert run.stderr.decode().splitlines() == [
-        "qoxcrypto: error: cannot decrypt data/057.qox: the tag does not match: wrong key, or "
+        "qoxcrypto: error: cannot rekey data/057.qox: the tag does not match: wrong key, or "
         "the file was changed; left as it was",
         "qoxcrypto: 99 of 100 files moved to the new key; 1 failed, left as they were"]
     assert broken.read_bytes() == bytes(content)
