@@ -19,17 +19,15 @@ import os
 import tempfile
 from typing import Any, BinaryIO, Callable, Iterator, Optional, Union
 
-from qoxcrypto.chunks import BLOCK_SIZE, CbcContext, TagHash, pad, unpad
+from qoxcrypto._engine import BLOCK_SIZE, HEADER_SIZE, KEY_SIZES, MAGIC, TAG_SIZE, VERSION
+from qoxcrypto.chunks import CbcContext, TagHash, pad, unpad
 from qoxcrypto.exceptions import (ContainerError, DamagedError, NotAContainerError,
                                   TaggedContainerError, TagMismatchError,
                                   UntaggedContainerError)
 
-# The stored format (QOXStringCrypto carries the same values).
-MAGIC = b"QOX1"
-VERSION = 1
-HEADER_SIZE = 21  # magic, version byte, 16-byte IV
-TAG_SIZE = 32     # HMAC-SHA256 of the ciphertext, present when written with a tag
-KEY_SIZES = (16, 24, 32)
+# The stored format (MAGIC, VERSION, HEADER_SIZE: magic, version byte and IV; TAG_SIZE: the
+# HMAC-SHA256 of the ciphertext; BLOCK_SIZE; KEY_SIZES) comes from the engine's one
+# description of it, which QOXStringCrypto's constants come from too.
 
 CHUNK_SIZE = 1 << 20
 SPOOL_IN_MEMORY = 8 << 20  # a spool larger than this goes to an unnamed temporary file
