@@ -4,10 +4,10 @@ import stat
 import string
 import sys
 
-from qoxcrypto.errors import EXIT_USAGE, CliError
+from qoxcrypto._engine import KEY_SIZES  # AES-128, AES-192, AES-256
+from qoxcrypto.cli.exits import EXIT_USAGE, CliError
 
 KEY_ENV = "QOX_KEY_HEX"
-KEY_SIZES = (16, 24, 32)  # AES-128, AES-192, AES-256
 _HEX_TEXT = frozenset(string.hexdigits + string.whitespace)
 
 
