@@ -27,10 +27,11 @@ class TagHash:
 
 
 class _CiphertextHash(TagHash):
-    """The tag a CbcContext computes in the same pass as its blocks."""
+    """The tag a CbcContext computes in the same pass as its blocks: read-only, since
+    the context's own update() is the CBC step."""
 
-    def __init__(self, context: "_engine.CbcContext"):  # pylint: disable=super-init-not-called
-        self._hash = context
+    def __init__(self, context: _engine.CbcContext):
+        self._hash = context  # type: ignore[assignment]
 
     def update(self, data: bytes) -> None:
         raise TypeError("the ciphertext's hash is fed by its CbcContext")
