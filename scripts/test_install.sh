@@ -26,8 +26,8 @@ names = zipfile.ZipFile(sys.argv[1]).namelist()
 for name in ("crypto", "_engine"):  # the module and the package layer's binding
     modules = [n for n in names if n.startswith("qoxcrypto/%s." % name) and n.endswith(".so")]
     assert len(modules) == 1, "want exactly one %s extension in the wheel: %s" % (name, modules)
-for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli/__init__.py", "cli/commands.py",
-               "atomic.py", "stream.py", "files.py"):
+for wanted in ("crypto.pyi", "_engine.pyi", "py.typed", "__main__.py", "cli/__init__.py",
+               "cli/commands.py", "atomic.py", "stream.py", "chunks.py", "files.py"):
     assert "qoxcrypto/" + wanted in names, "the wheel lacks qoxcrypto/" + wanted
 print("wheel:", sys.argv[1].rsplit("/", 1)[1], "-", len(names), "files")
 PY
