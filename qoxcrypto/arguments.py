@@ -8,7 +8,7 @@ wrong ("key must be bytes-like, not str"), as the standard library does.
 import os
 from typing import Any, Callable, Optional, Tuple, Union
 
-KEY_SIZES = (16, 24, 32)  # AES-128, AES-192, AES-256
+from qoxcrypto._engine import KEY_SIZES  # AES-128, AES-192, AES-256
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 

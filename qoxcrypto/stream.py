@@ -20,17 +20,15 @@ import tempfile
 from typing import Any, BinaryIO, Callable, Iterator, Optional, Union
 
 from qoxcrypto import arguments
-from qoxcrypto.chunks import BLOCK_SIZE, CbcContext, TagHash, pad, unpad
+from qoxcrypto._engine import BLOCK_SIZE, HEADER_SIZE, KEY_SIZES, MAGIC, TAG_SIZE, VERSION
+from qoxcrypto.chunks import CbcContext, TagHash, pad, unpad
 from qoxcrypto.exceptions import (ContainerError, DamagedError, NotAContainerError,
                                   TaggedContainerError, TagMismatchError,
                                   UntaggedContainerError)
 
-# The stored format (QOXStringCrypto carries the same values).
-MAGIC = b"QOX1"
-VERSION = 1
-HEADER_SIZE = 21  # magic, version byte, 16-byte IV
-TAG_SIZE = 32     # HMAC-SHA256 of the ciphertext, present when written with a tag
-KEY_SIZES = arguments.KEY_SIZES
+# The stored format (MAGIC, VERSION, HEADER_SIZE: magic, version byte and IV; TAG_SIZE: the
+# HMAC-SHA256 of the ciphertext; BLOCK_SIZE; KEY_SIZES) comes from the engine's one
+# description of it, which QOXStringCrypto's constants come from too.
 
 CHUNK_SIZE = 1 << 20
 SPOOL_IN_MEMORY = 8 << 20  # a spool larger than this goes to an unnamed temporary file
@@ -275,9 +273,10 @@ def decrypt(key: BytesLike, container: BytesLike, *, tag: bool = True) -> bytes:
     """The plaintext of a container, any bytes, after its tag verified. Raises a
     ContainerError subclass."""
     container = arguments.bytes_like(container, "container")
-    source = io.BytesIO(container)
-    return b"".join(plaintext_chunks(key, source, tag=tag, chunk_size=max(CHUNK_SIZE,
-                                                                           len(container))))
+    # Chunks of CHUNK_SIZE stay in cache between the copy out of source and the engine;
+    # one read of the whole container would copy it at memory speed, twice.
+    return b"".join(plaintext_chunks(key, io.BytesIO(container), tag=tag,
+                                     chunk_size=CHUNK_SIZE))
 
 
 def encrypt_stream(key: BytesLike, source: BinaryIO, target: BinaryIO, *, tag: bool = True,

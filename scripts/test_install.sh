@@ -24,10 +24,12 @@ wheel=$(echo "$work"/wheels/qoxcrypto-*.whl)
 /usr/bin/python3 - "$wheel" <<'PY'
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
-modules = [n for n in names if n.startswith("qoxcrypto/crypto.") and n.endswith(".so")]
-assert len(modules) == 1, "want exactly one extension in the wheel: %s" % modules
-for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py", "stream.py", "chunks.py",
-               "files.py", "keyfile.py", "rekey.py", "arguments.py"):
+for name in ("crypto", "_engine"):  # the module and the package layer's binding
+    modules = [n for n in names if n.startswith("qoxcrypto/%s." % name) and n.endswith(".so")]
+    assert len(modules) == 1, "want exactly one %s extension in the wheel: %s" % (name, modules)
+for wanted in ("crypto.pyi", "_engine.pyi", "py.typed", "__main__.py", "cli/__init__.py",
+               "cli/commands.py", "atomic.py", "stream.py", "chunks.py", "files.py",
+               "keyfile.py", "rekey.py", "arguments.py"):
     assert "qoxcrypto/" + wanted in names, "the wheel lacks qoxcrypto/" + wanted
 # The licence and the metadata a team checks before adopting the package.
 info = [n for n in names if n.endswith(".dist-info/METADATA")][0].rsplit("/", 1)[0]

@@ -6,7 +6,7 @@ import stat
 import sys
 
 from qoxcrypto import keyfile
-from qoxcrypto.errors import EXIT_KEY, EXIT_USAGE, CliError
+from qoxcrypto.cli.exits import EXIT_KEY, EXIT_USAGE, CliError
 from qoxcrypto.exceptions import KeyFileError, WrongPassphraseError
 
 KEY_ENV = "QOX_KEY_HEX"

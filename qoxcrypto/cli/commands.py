@@ -13,16 +13,16 @@ import stat
 import sys
 
 from qoxcrypto import __version__
-from qoxcrypto import container
-from qoxcrypto.atomic import Output
-from qoxcrypto.errors import EXIT_FAILURE, EXIT_USAGE, CliError
+from qoxcrypto import keyfile
+from qoxcrypto.atomic import Output, atomic_write
+from qoxcrypto.cli import container_view as container
+from qoxcrypto.cli.exits import EXIT_FAILURE, EXIT_USAGE, CliError
+from qoxcrypto.cli.keys import (KEY_ENV, KEY_SIZES, NEW_PASSPHRASE_ENV, PASSPHRASE_ENV,
+                                PassphraseSource, load_key, new_key)
+from qoxcrypto.cli.progress import Progress
 from qoxcrypto.exceptions import ContainerError, UntaggedContainerError
 from qoxcrypto.files import NamedReader
-from qoxcrypto import keyfile
-from qoxcrypto.keys import (KEY_ENV, KEY_SIZES, NEW_PASSPHRASE_ENV, PASSPHRASE_ENV,
-                            PassphraseSource, load_key, new_key)
 from qoxcrypto.rekey import AlreadyRekeyed, rekey_file
-from qoxcrypto.progress import Progress
 from qoxcrypto.stream import (CHUNK_SIZE, decrypt_stream, decrypt_stream_unverified,
                               encrypt_stream, seekable_source)
 
