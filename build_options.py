@@ -8,9 +8,9 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOLCHAINS = ("gnu", "apple", "mingw", "msvc")
-STEPS = ("standard", "release", "compile", "link", "runtime")
-# What setup.py gives its compiler: everything, as CMake's Release build does.
-SETUPTOOLS_COMPILE_STEPS = ("standard", "release", "compile")
+STEPS = ("standard", "release", "compile", "link", "runtime", "shipped")
+# What setup.py gives its compiler: what CMake's Release build has, without debug information.
+SETUPTOOLS_COMPILE_STEPS = ("standard", "release", "compile", "shipped")
 SETUPTOOLS_LINK_STEPS = ("link", "runtime")
 
 

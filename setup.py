@@ -64,7 +64,7 @@ engine = Extension("qoxcrypto._engine", sources=read_sources("engine", "stream")
 # Name, description and entry points are in pyproject.toml.
 setup(
     version=read_version(),
-    packages=["qoxcrypto"],
+    packages=["qoxcrypto", "qoxcrypto.cli"],
     package_data={"qoxcrypto": ["py.typed", "*.pyi"]},
     ext_modules=[crypto, engine],
     cmdclass={"build_ext": ReleaseBuildExt},

@@ -4,7 +4,7 @@ Reports the module's own time from -X importtime (its standard-library
 dependencies are imported first, so only the module itself is measured), then the
 whole `import qoxcrypto.crypto` (the package's __init__ and the extension's own
 imports included) next to `import cryptography.hazmat.primitives.ciphers` in the
-same run, each timed inside a fresh interpreter.
+same run, each timed (CPU time) inside a fresh interpreter.
 Run from the repository root after building:  /usr/bin/python3 bench/import_time.py
 """
 import os
@@ -15,7 +15,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CODE = "import os, json, hmac, struct, hashlib, typing, qoxcrypto; import qoxcrypto.crypto"
-WHOLE = "import time; t = time.perf_counter(); import %s; print(time.perf_counter() - t)"
+WHOLE = "import time; t = time.process_time(); import %s; print(time.process_time() - t)"
 PEERS = ["qoxcrypto.crypto", "cryptography.hazmat.primitives.ciphers"]
 
 

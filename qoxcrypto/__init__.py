@@ -3,16 +3,18 @@
 qoxcrypto.crypto holds QOXStringCrypto for text and dictionaries. This package adds
 bytes to bytes (encrypt, decrypt), file objects (encrypt_stream, decrypt_stream) and
 file to file (encrypt_file, decrypt_file) for data of any size in constant memory,
-with failures that say why (ContainerError and its subclasses, all ValueError), and
-the command line (python3 -m qoxcrypto). Nothing here hands out plaintext of a tagged
+with failures that say why (ContainerError and its subclasses, all ValueError), key
+files, raw or protected by a passphrase (generate_key, load_key, save_key), and the
+command line (python3 -m qoxcrypto). Nothing here hands out plaintext of a tagged
 container before its tag verified, unless its name says "unverified".
 """
 
-__version__ = "1.0.0"
-__all__ = ["ContainerError", "DamagedError", "NotAContainerError", "TagMismatchError",
-           "TaggedContainerError", "UntaggedContainerError", "Decryptor",
-           "Encryptor", "decrypt", "decrypt_file", "decrypt_stream", "decrypt_stream_unverified",
-           "encrypt", "encrypt_file", "encrypt_stream"]
+__version__ = "1.1.0"  # the one place the version is written
+__all__ = ["ContainerError", "DamagedError", "KeyFileError", "NotAContainerError",
+           "TagMismatchError", "TaggedContainerError", "UntaggedContainerError",
+           "WrongPassphraseError", "Decryptor", "Encryptor", "decrypt", "decrypt_file",
+           "decrypt_stream", "decrypt_stream_unverified", "encrypt", "encrypt_file",
+           "encrypt_stream", "generate_key", "load_key", "save_key"]
 
 # The module each public name comes from. Python runs this file before any submodule,
 # qoxcrypto.crypto included, so the layer is imported at the first use of one of its
@@ -24,6 +26,8 @@ _HOMES = {
     "TagMismatchError": "qoxcrypto.exceptions",
     "TaggedContainerError": "qoxcrypto.exceptions",
     "UntaggedContainerError": "qoxcrypto.exceptions",
+    "KeyFileError": "qoxcrypto.exceptions",
+    "WrongPassphraseError": "qoxcrypto.exceptions",
     "Decryptor": "qoxcrypto.stream",
     "Encryptor": "qoxcrypto.stream",
     "decrypt": "qoxcrypto.stream",
@@ -33,14 +37,19 @@ _HOMES = {
     "encrypt_stream": "qoxcrypto.stream",
     "decrypt_file": "qoxcrypto.files",
     "encrypt_file": "qoxcrypto.files",
+    "generate_key": "qoxcrypto.keyfile",
+    "load_key": "qoxcrypto.keyfile",
+    "save_key": "qoxcrypto.keyfile",
 }
 
 TYPE_CHECKING = False  # what typing.TYPE_CHECKING is at run time, without importing typing
 if TYPE_CHECKING:
-    from qoxcrypto.exceptions import (ContainerError, DamagedError, NotAContainerError,
-                                      TaggedContainerError, TagMismatchError,
-                                      UntaggedContainerError)
+    from qoxcrypto.exceptions import (ContainerError, DamagedError, KeyFileError,
+                                      NotAContainerError, TaggedContainerError,
+                                      TagMismatchError, UntaggedContainerError,
+                                      WrongPassphraseError)
     from qoxcrypto.files import decrypt_file, encrypt_file
+    from qoxcrypto.keyfile import generate_key, load_key, save_key
     from qoxcrypto.stream import (Decryptor, Encryptor, decrypt, decrypt_stream,
                                   decrypt_stream_unverified, encrypt, encrypt_stream)
 

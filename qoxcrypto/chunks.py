@@ -1,73 +1,68 @@
 """The per-chunk work of the layer, in one place: CBC over whole blocks with the chain
 carried from chunk to chunk, the tag's hash over the ciphertext, the constant-time
-comparison and the padding. Everything above this file calls only these names, so a
-faster engine (one pass for AES and SHA-256) can take them over here alone.
+comparison and the padding. It all runs in the engine's binding (qoxcrypto._engine):
+CBC and the tag in one pass over the data, without the GIL for large chunks.
 """
-import hashlib
-import hmac
-from types import ModuleType
+from qoxcrypto import _engine
 
-BLOCK_SIZE = 16
-
-
-def _engine() -> ModuleType:
-    """The extension module, imported at first use so the command line starts without it."""
-    import qoxcrypto.crypto
-    return qoxcrypto.crypto
+BLOCK_SIZE = _engine.BLOCK_SIZE
 
 
 class TagHash:
     """HMAC-SHA256 of the ciphertext under the key, fed in pieces."""
 
     def __init__(self, key: bytes):
-        self._mac = hmac.new(key, digestmod=hashlib.sha256)
+        self._hash = _engine.TagContext(key)
 
     def update(self, data: bytes) -> None:
-        self._mac.update(data)
+        self._hash.update(data)
 
     def digest(self) -> bytes:
-        return self._mac.digest()
+        digest = self._hash.digest()  # type: bytes
+        return digest
 
     def matches(self, tag: bytes) -> bool:
         """Whether the hash so far equals tag, compared in constant time."""
-        return tags_equal(self._mac.digest(), tag)
+        return tags_equal(self.digest(), tag)
+
+
+class _CiphertextHash(TagHash):
+    """The tag a CbcContext computes in the same pass as its blocks: read-only, since
+    the context's own update() is the CBC step."""
+
+    def __init__(self, context: _engine.CbcContext):
+        self._hash = context  # type: ignore[assignment]
+
+    def update(self, data: bytes) -> None:
+        raise TypeError("the ciphertext's hash is fed by its CbcContext")
 
 
 class CbcContext:
     """CBC over whole blocks, one chunk after another (each chunk's IV is the last
-    ciphertext block before it); with hashed, the ciphertext also feeds a TagHash."""
+    ciphertext block before it); with hashed, the ciphertext also feeds .tag."""
 
     def __init__(self, key: bytes, iv: bytes, *, encrypt: bool, hashed: bool):
-        engine = _engine()
-        self._key, self._encrypt, self._chain = key, encrypt, iv
-        self._schedule = engine._get_key(key)[0 if encrypt else 1]
-        self._aes_cbc = engine._aes_cbc
-        self.tag = TagHash(key) if hashed else None
+        self._context = _engine.CbcContext(key, iv, encrypt, hashed)
+        self.tag = _CiphertextHash(self._context) if hashed else None
 
     def update(self, blocks: bytes) -> bytes:
         """The other side of blocks (a multiple of 16 bytes): ciphertext or plaintext."""
-        if not blocks:
-            return b""
-        out = self._aes_cbc(self._schedule, self._key, self._chain, blocks,
-                            self._encrypt)  # type: bytes
-        ciphertext = out if self._encrypt else blocks
-        self._chain = ciphertext[-BLOCK_SIZE:]
-        if self.tag is not None:
-            self.tag.update(ciphertext)
+        out = self._context.update(blocks)  # type: bytes
         return out
 
 
 def tags_equal(found: bytes, expected: bytes) -> bool:
-    return hmac.compare_digest(found, expected)
+    same = _engine.compare_digest(found, expected)  # type: bool
+    return same
 
 
 def pad(data: bytes) -> bytes:
     """data with PKCS#7 padding to whole blocks."""
-    padded = _engine()._pkcs7_pad(data)  # type: bytes
+    padded = _engine.pad(data)  # type: bytes
     return padded
 
 
 def unpad(block: bytes) -> bytes:
     """The last block without its padding; ValueError when the padding is wrong."""
-    plain = _engine()._pkcs7_unpad(block)  # type: bytes
+    plain = _engine.unpad(block)  # type: bytes
     return plain

@@ -21,6 +21,14 @@ class TaggedContainerError(ContainerError):
     """Read without a tag, but the container carries one that this key verifies."""
 
 
+class WrongPassphraseError(TagMismatchError):
+    """The passphrase does not open the key file (or the file was changed): its tag fails."""
+
+
+class KeyFileError(ValueError):
+    """Not a key file this version reads: wrong size, hex text, unknown format, no passphrase."""
+
+
 class UntaggedContainerError(TagMismatchError):
     """Read with the tag, none verifies, and without one the data reads whole as UTF-8 text
     with valid padding: most likely written without the tag (tag=False reads it, unverified).

@@ -2,6 +2,7 @@
 import os
 from typing import BinaryIO, Optional
 
+from qoxcrypto import arguments
 from qoxcrypto.atomic import Output, PathLike, named
 from qoxcrypto.stream import (CHUNK_SIZE, BytesLike, Progress, decrypt_stream,
                               decrypt_stream_unverified, encrypt_stream)
@@ -42,6 +43,7 @@ def encrypt_file(key: BytesLike, source: PathLike, target: PathLike, *, tag: boo
     A regular target is replaced in one step, keeping its mode, owner and group; a
     device or FIFO is written in place; nothing is left behind on failure.
     """
+    _check_paths(key, source, target)
     with open(source, "rb") as handle, Output(target) as output:
         encrypt_stream(key, NamedReader(handle, _name(source)), output,  # type: ignore[arg-type]
                        tag=tag, progress=progress, chunk_size=CHUNK_SIZE)
@@ -58,12 +60,19 @@ def decrypt_file(key: BytesLike, source: PathLike, target: PathLike, *, tag: boo
     tag has verified (see decrypt_stream; without a tag, as the plaintext comes). Raises
     a ContainerError subclass when the container does not open.
     """
+    _check_paths(key, source, target)
     with open(source, "rb") as handle, Output(target) as output:
         # A regular target's plaintext waits unseen in the hidden file: one pass will do.
         decrypt = decrypt_stream_unverified if output.seekable() else decrypt_stream
         decrypt(key, NamedReader(handle, _name(source)), output,  # type: ignore[arg-type]
                 tag=tag, progress=progress, chunk_size=CHUNK_SIZE)
         output.commit()
+
+
+def _check_paths(key: BytesLike, source: PathLike, target: PathLike) -> None:
+    arguments.key_bytes(key)
+    arguments.path(source, "source")
+    arguments.path(target, "target")
 
 
 def _name(path: PathLike) -> str:

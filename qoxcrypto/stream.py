@@ -19,17 +19,16 @@ import os
 import tempfile
 from typing import Any, BinaryIO, Callable, Iterator, Optional, Union
 
-from qoxcrypto.chunks import BLOCK_SIZE, CbcContext, TagHash, pad, unpad
+from qoxcrypto import arguments
+from qoxcrypto._engine import BLOCK_SIZE, HEADER_SIZE, KEY_SIZES, MAGIC, TAG_SIZE, VERSION
+from qoxcrypto.chunks import CbcContext, TagHash, pad, unpad
 from qoxcrypto.exceptions import (ContainerError, DamagedError, NotAContainerError,
                                   TaggedContainerError, TagMismatchError,
                                   UntaggedContainerError)
 
-# The stored format (QOXStringCrypto carries the same values).
-MAGIC = b"QOX1"
-VERSION = 1
-HEADER_SIZE = 21  # magic, version byte, 16-byte IV
-TAG_SIZE = 32     # HMAC-SHA256 of the ciphertext, present when written with a tag
-KEY_SIZES = (16, 24, 32)
+# The stored format (MAGIC, VERSION, HEADER_SIZE: magic, version byte and IV; TAG_SIZE: the
+# HMAC-SHA256 of the ciphertext; BLOCK_SIZE; KEY_SIZES) comes from the engine's one
+# description of it, which QOXStringCrypto's constants come from too.
 
 CHUNK_SIZE = 1 << 20
 SPOOL_IN_MEMORY = 8 << 20  # a spool larger than this goes to an unnamed temporary file
@@ -48,13 +47,6 @@ _SHORT_OR_UNTAGGED = ("%d bytes is no container length with the tag, and without
 _CHANGED_WHILE_READ = "the file changed while it was read: the tag no longer matches"
 
 
-def _key_bytes(key: BytesLike) -> bytes:
-    key = bytes(key)
-    if len(key) not in KEY_SIZES:
-        raise ValueError("a key has 16, 24 or 32 bytes, not %d" % len(key))
-    return key
-
-
 class Encryptor:
     """One container, written piece by piece: header, then every update(), then finish().
 
@@ -63,10 +55,12 @@ class Encryptor:
     """
 
     def __init__(self, key: BytesLike, *, tag: bool = True, iv: Optional[BytesLike] = None):
-        key = _key_bytes(key)
-        self.iv = os.urandom(BLOCK_SIZE) if iv is None else bytes(iv)
+        key = arguments.key_bytes(key)
+        given_iv = arguments.optional_bytes(iv, "iv")
+        tag = arguments.flag(tag, "tag")
+        self.iv = os.urandom(BLOCK_SIZE) if given_iv is None else given_iv
         if len(self.iv) != BLOCK_SIZE:
-            raise ValueError("an IV has 16 bytes, not %d" % len(self.iv))
+            raise ValueError("iv must have 16 bytes, not %d" % len(self.iv))
         self.header = MAGIC + bytes([VERSION]) + self.iv
         self._cbc = CbcContext(key, self.iv, encrypt=True, hashed=tag)
         self._pending = b""  # less than a block, waiting for more
@@ -76,7 +70,7 @@ class Encryptor:
         """The ciphertext of the whole blocks available so far."""
         if self._finished:
             raise ValueError("update() after finish()")
-        data = self._pending + bytes(data)
+        data = self._pending + arguments.bytes_like(data, "data")
         whole = len(data) - len(data) % BLOCK_SIZE
         self._pending = data[whole:]
         return self._cbc.update(data[:whole] if whole < len(data) else data)
@@ -163,8 +157,8 @@ class Decryptor:
     """
 
     def __init__(self, key: BytesLike, *, tag: bool = True):
-        self._key = _key_bytes(key)
-        self._tagged = tag
+        self._key = arguments.key_bytes(key)
+        self._tagged = arguments.flag(tag, "tag")
         self._verified_head = None  # type: Optional[bytes]
         self._state = _CHECKING if tag else _DECRYPTING
         self._framing = _Framing(HEADER_SIZE + (TAG_SIZE if tag else 0))
@@ -192,7 +186,7 @@ class Decryptor:
     def check(self, data: BytesLike) -> None:
         """The tag pass: the container's bytes in order, nothing released."""
         with self._step(_CHECKING, "check() belongs to the tag pass, before verify()"):
-            self._tag_pass.update(self._framing.feed(bytes(data)))
+            self._tag_pass.update(self._framing.feed(arguments.bytes_like(data, "data")))
 
     def verify(self) -> None:
         """Ends the tag pass: raises unless the container is whole and its tag matches;
@@ -209,7 +203,7 @@ class Decryptor:
         """The plaintext of the blocks available so far, but the last (kept for the padding)."""
         with self._step(_DECRYPTING, "update() gives plaintext only after verify() "
                                      "(Decryptor.unverified() reads in one pass)"):
-            blocks = self._framing.feed(bytes(data))
+            blocks = self._framing.feed(arguments.bytes_like(data, "data"))
             if self._cbc is None and len(self._framing.head) == self._framing.head_size:
                 self._start_decrypting()
             if not blocks:
@@ -271,16 +265,18 @@ def encrypt(key: BytesLike, data: BytesLike, *, tag: bool = True,
             iv: Optional[BytesLike] = None) -> bytes:
     """The container of data. iv: None draws a fresh random one (give one only for tests)."""
     box = Encryptor(key, tag=tag, iv=iv)
-    body = box.update(data) + box.finish()
+    body = box.update(arguments.bytes_like(data, "data")) + box.finish()
     return box.header + box.tag + body
 
 
 def decrypt(key: BytesLike, container: BytesLike, *, tag: bool = True) -> bytes:
     """The plaintext of a container, any bytes, after its tag verified. Raises a
     ContainerError subclass."""
-    source = io.BytesIO(bytes(container))
-    return b"".join(plaintext_chunks(key, source, tag=tag, chunk_size=max(CHUNK_SIZE,
-                                                                           len(container))))
+    container = arguments.bytes_like(container, "container")
+    # Chunks of CHUNK_SIZE stay in cache between the copy out of source and the engine;
+    # one read of the whole container would copy it at memory speed, twice.
+    return b"".join(plaintext_chunks(key, io.BytesIO(container), tag=tag,
+                                     chunk_size=CHUNK_SIZE))
 
 
 def encrypt_stream(key: BytesLike, source: BinaryIO, target: BinaryIO, *, tag: bool = True,
@@ -293,6 +289,7 @@ def encrypt_stream(key: BytesLike, source: BinaryIO, target: BinaryIO, *, tag: b
     spool (see seekable_source) once it is complete. progress(n) hears of every n
     plaintext bytes read.
     """
+    _check_streams(source, target, progress, chunk_size)
     if tag and not _can_seek_back(target):
         with _Spool() as spool:
             size = _encrypt_seekable(key, source, spool, tag, iv,  # type: ignore[arg-type]
@@ -313,6 +310,7 @@ def decrypt_stream(key: BytesLike, source: BinaryIO, target: BinaryIO, *, tag: b
     received must be thrown away (decrypt_file does that). progress(n) hears of every
     n container bytes read, in each pass.
     """
+    _check_streams(source, target, progress, chunk_size)
     size = 0
     with seekable_source(source, chunk_size=chunk_size, progress=progress) as readable:
         for plain in plaintext_chunks(key, readable, tag=tag, chunk_size=chunk_size,
@@ -330,6 +328,7 @@ def decrypt_stream_unverified(key: BytesLike, source: BinaryIO, target: BinaryIO
     reaches target BEFORE the tag is checked at the end, so on an exception everything
     target received must be thrown away. A source that can seek back gets the same
     verdicts as with decrypt_stream."""
+    _check_streams(source, target, progress, chunk_size)
     start = source.tell() if _can_seek(source) else None
     box = Decryptor.unverified(key, tag=tag)
     size = 0
@@ -343,7 +342,7 @@ def decrypt_stream_unverified(key: BytesLike, source: BinaryIO, target: BinaryIO
     except (TagMismatchError, DamagedError) as error:
         if not tag or start is None:
             raise
-        raise _verdict(_key_bytes(key), source, start, error, chunk_size) from None
+        raise _verdict(arguments.key_bytes(key), source, start, error, chunk_size) from None
     target.write(plain)
     return size + len(plain)
 
@@ -554,6 +553,13 @@ def _encrypt_seekable(key: BytesLike, source: BinaryIO, target: BinaryIO, tag: b
         target.write(box.tag)
         target.seek(0, os.SEEK_END)
     return size + len(out)
+
+
+def _check_streams(source: Any, target: Any, progress: Any, chunk_size: Any) -> None:
+    arguments.binary_file(source, "source", "read")
+    arguments.binary_file(target, "target", "write")
+    arguments.optional_callable(progress, "progress")
+    arguments.size(chunk_size, "chunk_size")
 
 
 def _chunks(source: BinaryIO, chunk_size: int, progress: Optional[Progress],

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and tests the module: the engine's C++ tests, the Python suite and the
-# pip install / wheel test on the system interpreter first, then the Python
+# pip install / wheel test on the system interpreter first, the README's code
+# blocks against the installed wheel, then the Python
 # suite on its debug build (reference counts and the C API's own checks) where
 # Debian's is installed, on every other CPython 3.8-3.13 found under pyenv, on
 # 3.14 and 3.15 in a Debian unstable chroot (with the C++ tests built by its
@@ -29,6 +30,9 @@ if qox_build /usr/bin/python3 system ON &&
    echo "=== system Python, pip install and wheel into fresh venvs" &&
    bash scripts/test_install.sh; then :
 else failures+=("system"); fi
+
+echo "=== README: every sh and python block, as pasted, against the installed wheel"
+bash scripts/test_readme.sh || failures+=("readme")
 
 debug_python=$(/usr/bin/python3 -c 'import sys; print("/usr/bin/python%d.%d-dbg" % sys.version_info[:2])')
 if [ -x "$debug_python" ]; then

@@ -4,7 +4,8 @@
 # From outside the checkout it then checks each installation: the module imports from
 # the venv, exports only PyInit_crypto, carries its C++ runtime, ships its stub and
 # py.typed, and the command line (python3 -m qoxcrypto and the qoxcrypto script)
-# round-trips a file.
+# round-trips a file. The wheel must hold LICENSE and the metadata fields (licence,
+# author, classifiers), and its extension no debug information.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,13 +24,32 @@ wheel=$(echo "$work"/wheels/qoxcrypto-*.whl)
 /usr/bin/python3 - "$wheel" <<'PY'
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
-modules = [n for n in names if n.startswith("qoxcrypto/crypto.") and n.endswith(".so")]
-assert len(modules) == 1, "want exactly one extension in the wheel: %s" % modules
-for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py", "stream.py", "chunks.py",
-               "files.py"):
+for name in ("crypto", "_engine"):  # the module and the package layer's binding
+    modules = [n for n in names if n.startswith("qoxcrypto/%s." % name) and n.endswith(".so")]
+    assert len(modules) == 1, "want exactly one %s extension in the wheel: %s" % (name, modules)
+for wanted in ("crypto.pyi", "_engine.pyi", "py.typed", "__main__.py", "cli/__init__.py",
+               "cli/commands.py", "atomic.py", "stream.py", "chunks.py", "files.py",
+               "keyfile.py", "rekey.py", "arguments.py"):
     assert "qoxcrypto/" + wanted in names, "the wheel lacks qoxcrypto/" + wanted
+# The licence and the metadata a team checks before adopting the package.
+info = [n for n in names if n.endswith(".dist-info/METADATA")][0].rsplit("/", 1)[0]
+assert info + "/LICENSE" in names, "the wheel lacks its LICENSE"
+metadata = zipfile.ZipFile(sys.argv[1]).read(info + "/METADATA").decode("utf-8")
+for field in ("License: Apache-2.0", "Author-email: ", "Classifier: Topic :: Security :: Cryptography",
+              "Classifier: Typing :: Typed", "Classifier: Programming Language :: Python :: 3.8",
+              "Classifier: Programming Language :: Python :: 3.15"):
+    assert field in metadata, "METADATA lacks " + field
 print("wheel:", sys.argv[1].rsplit("/", 1)[1], "-", len(names), "files")
 PY
+# Shipped without debug information (Debian's interpreter flags carry -g).
+/usr/bin/python3 -c 'import sys, zipfile; w = zipfile.ZipFile(sys.argv[1])
+w.extractall(sys.argv[2], [n for n in w.namelist() if n.endswith(".so")])' "$wheel" "$work/unpacked"
+for so in "$work"/unpacked/qoxcrypto/*.so; do
+  if readelf -S "$so" | grep -q '\.debug_'; then
+    echo "the wheel's $(basename "$so") carries debug information"; exit 1
+  fi
+done
+ls -l "$wheel" "$work"/unpacked/qoxcrypto/*.so
 /usr/bin/python3 -m venv --system-site-packages "$work/venv2"
 "$work/venv2/bin/python" -m pip install "${offline[@]}" "$wheel"
 

@@ -49,11 +49,12 @@ mapfile -t compile_options < <(python3 build_options.py mingw standard release c
 mapfile -t link_options < <(python3 build_options.py mingw link runtime)
 [ ${#compile_options[@]} -gt 0 ] && [ ${#link_options[@]} -gt 0 ] ||
   { echo "build_options.txt gave no MinGW options"; exit 1; }
-rm -rf "$work/obj" && mkdir -p "$work/obj"
-# Two at a time, each into an object named after its path.
-awk '$1 == "engine" || $1 == "module" { print $2 }' sources.txt |
-  xargs -P 2 -I{} sh -c 'source=$1 object=$2/$(echo "$1" | tr / _).o; shift 2
-                         exec "$0" "$@" -c "$source" -o "$object"' \
+rm -rf "$work/obj" && mkdir -p "$work/obj/engine" "$work/obj/module" "$work/obj/stream"
+# Two at a time, each into obj/<kind>/ under a name made of its path: the engine, the
+# module's own sources and those of the package layer's binding (_engine).
+awk '$1 == "engine" || $1 == "module" || $1 == "stream" { print $1 "/" $2 }' sources.txt |
+  xargs -P 2 -I{} sh -c 'source=${1#*/} object=$2/${1%%/*}/$(echo "${1#*/}" | tr / _).o
+                         shift 2; exec "$0" "$@" -c "$source" -o "$object"' \
     "$cxx" {} "$work/obj" "${compile_options[@]}" -I src -I "$headers/Include" -I "$headers/pc"
 
 # The import library lists what the objects take from the interpreter's DLL: the
@@ -63,29 +64,38 @@ awk '$1 == "engine" || $1 == "module" { print $2 }' sources.txt |
 {
   echo "LIBRARY $python_dll"
   echo "EXPORTS"
-  x86_64-w64-mingw32-nm -u "$work"/obj/*.o | awk '{ print $NF }' |
+  x86_64-w64-mingw32-nm -u "$work"/obj/*/*.o | awk '{ print $NF }' |
     sed -n 's/^\(__imp_\)\{0,1\}\(_\{0,1\}Py[A-Za-z0-9_]*\)$/\2/p' | sort -u
 } > "$work/python.def"
 mkdir -p "$work/libs"
 x86_64-w64-mingw32-dlltool -m i386:x86-64 -d "$work/python.def" -l "$work/libs/${python_dll%.dll}.lib"
 
-pyd=$work/crypto.cp${python_version/./}-win_amd64.pyd
-echo "--- linking $(basename "$pyd") ($(($(wc -l < "$work/python.def") - 2)) symbols of $python_dll)"
-"$cxx" -shared -o "$pyd" "$work"/obj/*.o -L "$work/libs" -l "${python_dll%.dll}" "${link_options[@]}"
+# Links one extension from the engine's objects and those of its own kind, then checks
+# that it exports its module entry alone and imports nothing but Python and Windows.
+check_pyd() {
+  local name=$1 kind=$2 pyd=$work/$1.cp${python_version/./}-win_amd64.pyd
+  echo "--- linking $(basename "$pyd") ($(($(wc -l < "$work/python.def") - 2)) symbols of $python_dll)"
+  "$cxx" -shared -o "$pyd" "$work"/obj/engine/*.o "$work"/obj/"$kind"/*.o -L "$work/libs" \
+    -l "${python_dll%.dll}" "${link_options[@]}" || return 1
+  x86_64-w64-mingw32-objdump -p "$pyd" > "$work/objdump.txt"
+  local exports imports status=0
+  exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$work/objdump.txt" |
+              awk '/^\t\[/ { print $NF }')
+  imports=$(awk '/DLL Name:/ { print $3 }' "$work/objdump.txt")
+  echo "exports: $(echo $exports)"
+  echo "imports: $(echo $imports)"
+  [ "$exports" = "PyInit_$name" ] || { echo "FAIL: $name must export PyInit_$name alone"; status=1; }
+  for dll in $imports; do
+    case "${dll,,}" in
+      "${python_dll,,}" | kernel32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-*.dll) ;;
+      *) echo "FAIL: $dll is neither the Python DLL nor part of Windows"; status=1 ;;
+    esac
+  done
+  return $status
+}
 
-x86_64-w64-mingw32-objdump -p "$pyd" > "$work/objdump.txt"
-exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$work/objdump.txt" |
-            awk '/^\t\[/ { print $NF }')
-imports=$(awk '/DLL Name:/ { print $3 }' "$work/objdump.txt")
-echo "exports: $(echo $exports)"
-echo "imports: $(echo $imports)"
 status=0
-[ "$exports" = "PyInit_crypto" ] || { echo "FAIL: the module must export PyInit_crypto alone"; status=1; }
-for dll in $imports; do
-  case "${dll,,}" in
-    "${python_dll,,}" | kernel32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-*.dll) ;;
-    *) echo "FAIL: $dll is neither the Python DLL nor part of Windows"; status=1 ;;
-  esac
-done
-[ $status -eq 0 ] && echo "Windows module built: exports and imports as required"
+check_pyd crypto module || status=1
+check_pyd _engine stream || status=1
+[ $status -eq 0 ] && echo "Windows modules built: exports and imports as required"
 exit $status

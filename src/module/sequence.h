@@ -17,9 +17,9 @@ bool run_import_sequence() noexcept;
 
 // Each area binds its own globals, one statement of the module body per step;
 // the frame only fixes the order in which the parts run.
-bool bind_engine_globals() noexcept;     // aes/python/import_steps.cpp: _xtime .. _cbc_decrypt
+bool bind_engine_globals() noexcept;     // aes/import_steps.cpp: _xtime .. _cbc_decrypt
 bool bind_native_backend() noexcept;     // native/import_steps.cpp: _NativeAES .. _NATIVE_AES
-bool bind_engine_entry() noexcept;       // aes/python/import_steps.cpp: _aes_cbc
+bool bind_engine_entry() noexcept;       // aes/import_steps.cpp: _aes_cbc
 bool bind_container_globals() noexcept;  // container/import_steps.cpp: _pkcs7_pad ..
                                          // QOXStringCrypto
 

@@ -1,4 +1,5 @@
-"""Every public operation of qoxcrypto.crypto, error paths included, as a loop for leak checks.
+"""Every public operation of qoxcrypto.crypto and of the package layer's binding
+(qoxcrypto._engine), error paths included, as a loop for leak checks.
 
 `measure(rounds)` runs the loop twice after a warm-up and reports how the
 traced Python memory, the resident set and (on a debug interpreter) the total
@@ -25,6 +26,7 @@ if sys.path[:1] != [PACKAGE_ROOT]:
 sys.path.insert(1, os.path.dirname(os.path.abspath(__file__)))
 import cng_support  # noqa: E402
 import qoxcrypto.crypto as crypto  # noqa: E402
+from qoxcrypto import _engine  # noqa: E402
 
 KEYS = [bytes(range(n)) for n in (16, 24, 32)]
 # More distinct keys than the cache holds, so that every few rounds flush it.
@@ -225,10 +227,30 @@ class NativeBackend:
             self.knobs.reset()
 
 
+def binding_round(round_number):
+    key = KEYS[round_number % 3]
+    for encrypt, hashed in ((True, True), (False, True), (True, False)):
+        context = _engine.CbcContext(key, IV, encrypt, hashed)
+        expect(None, context.update, bytes(16 * (round_number % 9)))
+        expect(None, context.update, bytearray(48))
+        expect(ValueError, context.update, bytes(15))
+        expect(None if hashed else ValueError, context.digest)
+    tags = _engine.TagContext(key)
+    expect(None, tags.update, memoryview(bytes(100)))
+    expect(None, tags.digest)
+    expect(ValueError, _engine.CbcContext, b"short", IV, True, True)
+    expect(TypeError, _engine.TagContext, "key")
+    expect(None, _engine.unpad, _engine.pad(bytes(round_number % 40)))
+    expect(ValueError, _engine.unpad, bytes(32))
+    expect(None, _engine.compare_digest, key, bytearray(key))
+    expect(TypeError, _engine.compare_digest, key)
+
+
 def run_rounds(rounds, native, folder):
     for round_number in range(rounds):
         string_crypto_round(round_number, folder)
         engine_round(round_number)
+        binding_round(round_number)
         rebound_globals_round()
         native.round()
 

@@ -21,10 +21,10 @@ _spec.loader.exec_module(build_options)
     ("msvc", "win32", {"/std:c++17", "/O2", "/EHsc", "/utf-8"}, r"^-"),
     ("unix", "darwin", {"-std=c++17", "-O3", "-Wl,-undefined,dynamic_lookup"},
      r"^/|--version-script|--exclude-libs|^-static"),
-    ("unix", "linux", {"-std=c++17", "-O3", "-static-libstdc++"},
+    ("unix", "linux", {"-std=c++17", "-O3", "-static-libstdc++", "-g0"},
      r"^/|exported_symbols_list|dynamic_lookup"),
     # -static: the POSIX-threads MinGW would otherwise import libwinpthread-1.dll.
-    ("mingw32", "win32", {"-std=c++17", "-O3", "-static"},
+    ("mingw32", "win32", {"-std=c++17", "-O3", "-static", "-g0"},
      r"^/|--version-script|exported_symbols_list"),
 ])
 def test_each_compiler_gets_options_of_its_own_kind(compiler_type, platform, wanted, foreign):
@@ -41,3 +41,10 @@ def test_each_compiler_gets_options_of_its_own_kind(compiler_type, platform, wan
 def test_a_compiler_without_options_is_refused():
     with pytest.raises(RuntimeError, match="'cygwin' compiler"):
         build_options.setuptools_options("cygwin", "cygwin", ROOT)
+
+
+def test_the_changelog_heads_with_the_version_the_package_carries():
+    import qoxcrypto
+    with open(os.path.join(ROOT, "CHANGELOG.md"), encoding="utf-8") as changelog:
+        released = re.findall(r"^## \[(\d+\.\d+\.\d+)\]", changelog.read(), re.M)
+    assert released[0] == qoxcrypto.__version__ and released[-1] == "1.0.0"

@@ -11,7 +11,9 @@ import pytest
 
 from conftest import KEYS, ROOT, crypto
 import qoxcrypto
-from qoxcrypto import atomic, cli, container
+from qoxcrypto import atomic
+from qoxcrypto.cli import commands as cli
+from qoxcrypto.cli import container_view as container
 
 EXAMPLE = os.path.join(ROOT, "examples", "settings.json")
 KEY = KEYS[32]

@@ -4,11 +4,11 @@ import collections
 import json
 from typing import BinaryIO, Optional
 
-from qoxcrypto.errors import EXIT_KEY, CliError
+from qoxcrypto._engine import BLOCK_SIZE, HEADER_SIZE, MAGIC, TAG_SIZE, VERSION
+from qoxcrypto.cli.exits import EXIT_KEY, CliError
 from qoxcrypto.exceptions import (ContainerError, NotAContainerError, TaggedContainerError,
                                   UntaggedContainerError)
-from qoxcrypto.stream import (BLOCK_SIZE, HEADER_SIZE, MAGIC, TAG_SIZE, VERSION,
-                              plaintext_chunks)
+from qoxcrypto.stream import plaintext_chunks
 
 __all__ = ["MAGIC", "VERSION", "HEADER_SIZE", "TAG_SIZE", "BLOCK_SIZE", "Header", "read_header",
            "ciphertext_size", "refusal", "Contents", "examine"]

@@ -1,8 +1,9 @@
-"""The command line: encrypt, decrypt, inspect and keygen for .qox files, any bytes, any size."""
+"""The command line: encrypt, decrypt, inspect, keygen and rekey for .qox files, any bytes, any size."""
 import argparse
 import codecs
 import contextlib
 import errno
+import hmac
 import io
 import json
 import os
@@ -12,19 +13,25 @@ import stat
 import sys
 
 from qoxcrypto import __version__
-from qoxcrypto import container
+from qoxcrypto import keyfile
 from qoxcrypto.atomic import Output, atomic_write
-from qoxcrypto.errors import EXIT_FAILURE, EXIT_USAGE, CliError
+from qoxcrypto.cli import container_view as container
+from qoxcrypto.cli.exits import EXIT_FAILURE, EXIT_USAGE, CliError
+from qoxcrypto.cli.keys import (KEY_ENV, KEY_SIZES, NEW_PASSPHRASE_ENV, PASSPHRASE_ENV,
+                                PassphraseSource, load_key, new_key)
+from qoxcrypto.cli.progress import Progress
 from qoxcrypto.exceptions import ContainerError, UntaggedContainerError
 from qoxcrypto.files import NamedReader
-from qoxcrypto.keys import KEY_ENV, KEY_SIZES, load_key, new_key
-from qoxcrypto.progress import Progress
+from qoxcrypto.rekey import AlreadyRekeyed, rekey_file
 from qoxcrypto.stream import (CHUNK_SIZE, decrypt_stream, decrypt_stream_unverified,
                               encrypt_stream, seekable_source)
 
-_KEY_HELP = ("The key comes from --key-file (the raw 16, 24 or 32 key bytes, as keygen writes "
-             "them) or, without it, from the environment variable %s (hex). It is never taken "
-             "from the command line, where shell history and process lists would show it." % KEY_ENV)
+_KEY_HELP = ("The key comes from --key-file (as keygen writes it: the raw 16, 24 or 32 key "
+             "bytes, or the key protected by a passphrase, which is then taken from "
+             "--passphrase-file, else from the environment variable %s, else asked on the "
+             "terminal) or, without it, from the environment variable %s (hex). Neither key nor "
+             "passphrase is ever taken from the command line, where shell history and process "
+             "lists would show it." % (PASSPHRASE_ENV, KEY_ENV))
 _EXIT_HELP = ("Exit status: 0 success, 1 a file is missing, unreadable, unwritable (disk full) or "
               "not what the command needs, 2 wrong usage or key setting, 3 the key does not open "
               "the container (wrong key, damaged or changed file, wrong --no-hmac setting), 128+N "
@@ -70,7 +77,10 @@ def build_parser(prog):
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     keyed = argparse.ArgumentParser(add_help=False)
-    keyed.add_argument("--key-file", metavar="FILE", help="file holding the raw key bytes")
+    keyed.add_argument("--key-file", metavar="FILE",
+                       help="the key file (raw, or protected by a passphrase)")
+    keyed.add_argument("--passphrase-file", metavar="FILE",
+                       help="the key file's passphrase is the first line of FILE")
     keyed.add_argument("--no-hmac", action="store_true",
                        help="the container has no HMAC tag (written with use_hmac=False), so "
                             "nothing is verified; encrypt warns about it")
@@ -136,13 +146,39 @@ def build_parser(prog):
     keygen.add_argument("--size", type=int, choices=KEY_SIZES, default=32,
                         help="key length in bytes (default: 32, AES-256)")
     keygen.add_argument("--force", action="store_true", help="replace an existing key file")
+    keygen.add_argument("--passphrase", action="store_true",
+                        help="protect the key with a passphrase: from --passphrase-file, else "
+                             "from %s, else asked twice on the terminal" % PASSPHRASE_ENV)
+    keygen.add_argument("--passphrase-file", metavar="FILE",
+                        help="protect the key with the first line of FILE (implies --passphrase)")
     keygen.set_defaults(run=run_keygen)
+
+    rekey = commands.add_parser(
+        "rekey", parents=[keyed], help="move containers to a new key, in place",
+        description="Re-encrypt each container FILE from the key of --key-file (or %s) to the "
+                    "key of --new-key-file, in place: each file is replaced in one step, keeping "
+                    "its owner and mode, once it has verified under the old key; a file that "
+                    "does not is reported and left as it was. The plaintext is never written "
+                    "to disk. Exit status: the number of files that failed (at most 100), 0 "
+                    "when all were moved; 2 for wrong usage, before any file is read."
+                    % KEY_ENV, epilog=_KEY_HELP)
+    rekey.add_argument("files", metavar="FILE", nargs="+", help="a container to move")
+    rekey.add_argument("--new-key-file", metavar="FILE", required=True,
+                       help="the new key file (from keygen, raw or protected)")
+    rekey.add_argument("--new-passphrase-file", metavar="FILE",
+                       help="the new key file's passphrase is the first line of FILE (else "
+                            "%s, else asked on the terminal)" % NEW_PASSPHRASE_ENV)
+    rekey.add_argument("-q", "--quiet", action="store_true",
+                       help="report failures only")
+    rekey.add_argument("-v", "--verbose", action="store_true",
+                       help="a note on stderr for every file, also when it is not a terminal")
+    rekey.set_defaults(run=run_rekey)
     return parser
 
 
 def run_encrypt(args, environ):
     _check_target(args)
-    key = load_key(args.key_file, environ)
+    key = _old_key(args, environ)
     if args.no_hmac and not args.quiet:
         print("qoxcrypto: warning: --no-hmac: the container gets no tag and will not detect "
               "changes; decrypting it verifies nothing", file=sys.stderr)
@@ -163,7 +199,7 @@ def run_encrypt(args, environ):
 
 def run_decrypt(args, environ):
     _check_target(args)
-    key = load_key(args.key_file, environ)
+    key = _old_key(args, environ)
     tagged = not args.no_hmac
     with _input(args.input) as (source, name, size), seekable_source(source) as readable:
         start = readable.tell()
@@ -213,7 +249,7 @@ def run_inspect(args, environ):
         header = container.read_header(source.read(container.HEADER_SIZE), size, name)
         key = None
         if args.key_file is not None or KEY_ENV in environ:
-            key = load_key(args.key_file, environ)
+            key = _old_key(args, environ)
         tagged = container.ciphertext_size(size, True)
         untagged = container.ciphertext_size(size, False)
         lines = [("file", name), ("size", "%d bytes" % size),
@@ -261,11 +297,52 @@ def run_keygen(args, environ):
     if os.path.lexists(args.output) and not args.force:
         raise CliError("%s exists; use --force to replace it (files encrypted with the old key "
                        "can then no longer be read)" % args.output)
-    key = new_key(args.size)
-    atomic_write(args.output, lambda handle: handle.write(key), mode=0o600)
-    print("qoxcrypto: wrote a new %d-byte key to %s (mode 0600); without it the files encrypted "
-          "with it cannot be read" % (args.size, args.output), file=sys.stderr)
+    passphrase = None
+    if args.passphrase or args.passphrase_file is not None:
+        source = PassphraseSource(args.passphrase_file, environ, PASSPHRASE_ENV)
+        passphrase = source.new(args.output)
+    keyfile.save_key(args.output, new_key(args.size), passphrase, overwrite=True)
+    print("qoxcrypto: wrote a new %d-byte key%s to %s (mode 0600); without it%s the files "
+          "encrypted with it cannot be read" % (
+              args.size, "" if passphrase is None else ", protected by a passphrase,",
+              args.output, "" if passphrase is None else " and the passphrase"), file=sys.stderr)
     return 0
+
+
+def run_rekey(args, environ):
+    old_key = _old_key(args, environ)
+    new_key = load_key(args.new_key_file, environ, PassphraseSource(
+        args.new_passphrase_file, environ, NEW_PASSPHRASE_ENV))
+    if hmac.compare_digest(old_key, new_key):
+        raise CliError("the old and the new key are the same", EXIT_USAGE)
+    failed = 0
+    for name in args.files:
+        try:
+            rekey_file(old_key, new_key, name, tag=not args.no_hmac)
+        except AlreadyRekeyed as already:
+            _note(args, str(already))
+            continue
+        except ContainerError as error:
+            message = str(container.refusal(error, name, "cannot rekey %s: "))
+        except OSError as error:
+            message = _describe_os_error(error)
+        else:
+            _note(args, "rekeyed %s" % name)
+            continue
+        failed += 1
+        print("qoxcrypto: error: %s; left as it was" % message, file=sys.stderr)
+    summary = "%d of %d files moved to the new key" % (len(args.files) - failed, len(args.files))
+    if failed:
+        print("qoxcrypto: %s; %d failed, left as they were" % (summary, failed), file=sys.stderr)
+    else:
+        _note(args, summary)
+    return min(failed, 100)
+
+
+def _old_key(args, environ):
+    """The key of --key-file or the environment, with --passphrase-file's passphrase."""
+    return load_key(args.key_file, environ, PassphraseSource(
+        args.passphrase_file, environ, PASSPHRASE_ENV))
 
 
 class _Tap:
