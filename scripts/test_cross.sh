@@ -229,7 +229,7 @@ stage_mingw() {
 # allocation cases near the 32-bit address space's end.
 stage_i386() {
   local engine=(qemu-i386-static -L /usr/i686-linux-gnu) python=(qemu-i386-static -L @ROOT@ -0)
-  local suite=(machine tests/python/test_hostile_callers.py)
+  local suite=(machine tests/python/test_hostile_callers.py tests/python/test_unwritten_bytes.py)
   if runs_i386_natively; then
     engine=(/usr/i686-linux-gnu/lib/ld-linux.so.2 --library-path /usr/i686-linux-gnu/lib)
     python=(@ROOT@/lib/ld-linux.so.2 --library-path @ROOT@/lib/i386-linux-gnu:@ROOT@/usr/lib/i386-linux-gnu
