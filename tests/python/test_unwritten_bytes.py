@@ -75,7 +75,10 @@ def test_c_a_finalizer_run_by_the_pad_cache_cannot_swap_keys():
     # list) an object whose finalizer encrypts under four other keys. When the
     # pad cache drops that schedule to make room for a new key, the
     # finalizer's calls take every slot; the new key's tag must still be its own.
-    boxes = [crypto.QOXStringCrypto(bytes([n]) * 32) for n in range(1, 10)]
+    # Keys no other test uses: the caches replace entries in turn, so a key
+    # found already cached would shift which entry the newcomer replaces.
+    keys = [hashlib.sha256(b"pad cache %d" % n).digest() for n in range(10)]
+    boxes = [crypto.QOXStringCrypto(key) for key in keys[:9]]
     first = boxes[0]
     first.decrypt(first.encrypt(bytes(8192)))  # large: the schedule is remembered
     ran = []
@@ -93,7 +96,7 @@ def test_c_a_finalizer_run_by_the_pad_cache_cannot_swap_keys():
         crypto.QOXStringCrypto(box.key, use_hmac=False).encrypt(b"x")
     for box in boxes[5:8]:  # three keys, so that the next new one evicts the first
         box.encrypt(b"x")
-    newcomer = crypto.QOXStringCrypto(bytes(range(32, 64)))
+    newcomer = crypto.QOXStringCrypto(keys[9])
     blob = newcomer.encrypt(b"kept")
     assert ran == [True]
     assert newcomer.decrypt(blob) == "kept"
