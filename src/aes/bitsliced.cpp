@@ -1,0 +1,270 @@
+// Bitsliced AES-CBC on 64-bit words: four blocks per set of eight planes.
+//
+// Plane i holds bit i of all 64 bytes of four blocks; byte (row r, column c)
+// of block j sits at bit 16*r + 4*c + j. ShiftRows then rotates each 16-bit
+// row lane, and the row rotations of MixColumns are rotations of the word.
+#include "aes/bitsliced.h"
+
+#include <cstring>
+
+#include "aes/bitsliced_sbox.h"
+#include "aes/wipe.h"
+
+namespace qox::aes {
+
+namespace {
+
+using bitslice::inv_sbox;
+using bitslice::sbox;
+
+using Planes = uint64_t[8];
+
+inline uint64_t load_le64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+inline void store_le64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Exchanges the bits of a under mask << shift with those of b under mask.
+inline void swap_bits(uint64_t& a, uint64_t& b, int shift, uint64_t mask) {
+  const uint64_t t = ((a >> shift) ^ b) & mask;
+  b ^= t;
+  a ^= t << shift;
+}
+
+// Transposes the 8x8 bit matrix of a word: bit 8*k + b goes to 8*b + k.
+inline uint64_t transpose_bits(uint64_t x) {
+  uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+  x ^= t ^ (t << 7);
+  t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+  x ^= t ^ (t << 14);
+  t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+  x ^= t ^ (t << 28);
+  return x;
+}
+
+// Transposes the 8x8 byte matrix of eight words: byte b of word w goes to
+// byte w of word b.
+inline void transpose_bytes(uint64_t (&w)[8]) {
+  for (int i = 0; i < 8; i += 2) swap_bits(w[i], w[i + 1], 8, 0x00FF00FF00FF00FFull);
+  for (int i : {0, 1, 4, 5}) swap_bits(w[i], w[i + 2], 16, 0x0000FFFF0000FFFFull);
+  for (int i = 0; i < 4; ++i) swap_bits(w[i], w[i + 4], 32, 0x00000000FFFFFFFFull);
+}
+
+// Byte 8*w + k of the gathered buffer: w = 2*r + c/2, k = 4*(c%2) + j
+// holds byte 4*c + r of block j, so that after both transposes bit
+// 8*w + k of plane i is bit i of that byte. Positions only: the same for
+// every key and block.
+struct Gather {
+  uint8_t from[64];  // block * 16 + byte, for each gathered position
+  constexpr Gather() : from() {
+    for (int r = 0; r < 4; ++r)
+      for (int c = 0; c < 4; ++c)
+        for (int j = 0; j < 4; ++j) from[16 * r + 4 * c + j] = static_cast<uint8_t>(16 * j + 4 * c + r);
+  }
+};
+constexpr Gather kGather;
+
+// Four 16-byte blocks (64 bytes) into planes.
+void pack(const uint8_t* blocks, Planes& x) {
+  uint8_t g[64];
+  for (int p = 0; p < 64; ++p) g[p] = blocks[kGather.from[p]];
+  for (int w = 0; w < 8; ++w) x[w] = transpose_bits(load_le64(g + 8 * w));
+  transpose_bytes(x);
+  wipe(g, sizeof g);
+}
+
+void unpack(const Planes& x, uint8_t* blocks) {
+  uint64_t w[8];
+  std::memcpy(w, x, sizeof w);
+  transpose_bytes(w);
+  uint8_t g[64];
+  for (int i = 0; i < 8; ++i) store_le64(g + 8 * i, transpose_bits(w[i]));
+  for (int p = 0; p < 64; ++p) blocks[kGather.from[p]] = g[p];
+  wipe(g, sizeof g);
+  wipe(w, 8);
+}
+
+inline uint64_t rotr(uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
+
+// Row r of column c takes row r of column c + r: lane r rotates down 4*r.
+inline uint64_t shift_rows(uint64_t x) {
+  return (x & 0x000000000000FFFFull) | ((x >> 4) & 0x000000000FFF0000ull) |
+         ((x << 12) & 0x00000000F0000000ull) | ((x >> 8) & 0x000000FF00000000ull) |
+         ((x << 8) & 0x0000FF0000000000ull) | ((x >> 12) & 0x000F000000000000ull) |
+         ((x << 4) & 0xFFF0000000000000ull);
+}
+
+// Row r of column c takes row r of column c - r.
+inline uint64_t inv_shift_rows(uint64_t x) {
+  return (x & 0x000000000000FFFFull) | ((x << 4) & 0x00000000FFF00000ull) |
+         ((x >> 12) & 0x00000000000F0000ull) | ((x >> 8) & 0x000000FF00000000ull) |
+         ((x << 8) & 0x0000FF0000000000ull) | ((x << 12) & 0xF000000000000000ull) |
+         ((x >> 4) & 0x0FFF000000000000ull);
+}
+
+// Multiplication by x in GF(2^8), plane-wise: 0x1B lands on bits 0, 1, 3, 4.
+inline void times_x(Planes& y) {
+  const uint64_t top = y[7];
+  y[7] = y[6];
+  y[6] = y[5];
+  y[5] = y[4];
+  y[4] = y[3] ^ top;
+  y[3] = y[2] ^ top;
+  y[2] = y[1];
+  y[1] = y[0] ^ top;
+  y[0] = top;
+}
+
+// Row r of a column: 2*a[r] ^ 3*a[r+1] ^ a[r+2] ^ a[r+3]
+//                  = 2*(a[r] ^ a[r+1]) ^ a[r+1] ^ (a[r+2] ^ a[r+3]).
+inline void mix_columns(Planes& x) {
+  uint64_t next[8], pair[8];
+  for (int i = 0; i < 8; ++i) {
+    next[i] = rotr(x[i], 16);
+    pair[i] = x[i] ^ next[i];
+  }
+  uint64_t twice[8];
+  std::memcpy(twice, pair, sizeof twice);
+  times_x(twice);
+  for (int i = 0; i < 8; ++i) x[i] = twice[i] ^ next[i] ^ rotr(pair[i], 32);
+}
+
+// InvMixColumns is MixColumns after a ^ 4*(a ^ a[r+2]) on each column.
+inline void inv_mix_columns(Planes& x) {
+  uint64_t four[8];
+  for (int i = 0; i < 8; ++i) four[i] = x[i] ^ rotr(x[i], 32);
+  times_x(four);
+  times_x(four);
+  for (int i = 0; i < 8; ++i) x[i] ^= four[i];
+  mix_columns(x);
+}
+
+inline void add(Planes& x, const Planes& k) {
+  for (int i = 0; i < 8; ++i) x[i] ^= k[i];
+}
+
+// The round keys of one call as planes, each key in all four block slots.
+// Wiped when the call ends.
+class KeyPlanes {
+ public:
+  explicit KeyPlanes(const RoundKeys& k) : rounds_(k.mid_rounds + 2), planes_(new Planes[rounds_]) {
+    load(k.first, planes_[0]);
+    for (size_t r = 0; r < k.mid_rounds; ++r) load(k.mid + 4 * r, planes_[r + 1]);
+    load(k.last, planes_[rounds_ - 1]);
+  }
+  ~KeyPlanes() {
+    wipe(&planes_[0][0], 8 * rounds_);
+    delete[] planes_;
+  }
+  KeyPlanes(const KeyPlanes&) = delete;
+  KeyPlanes& operator=(const KeyPlanes&) = delete;
+
+  size_t mid_rounds() const { return rounds_ - 2; }
+  const Planes& first() const { return planes_[0]; }
+  const Planes& mid(size_t r) const { return planes_[r + 1]; }
+  const Planes& last() const { return planes_[rounds_ - 1]; }
+
+ private:
+  static void load(const uint32_t* words, Planes& out) {
+    uint8_t four[64];
+    for (int j = 0; j < 4; ++j)
+      for (int i = 0; i < 16; ++i) four[16 * j + i] = static_cast<uint8_t>(words[i / 4] >> (24 - 8 * (i % 4)));
+    pack(four, out);
+    wipe(four, sizeof four);
+  }
+
+  size_t rounds_;
+  Planes* planes_;
+};
+
+void encrypt_planes(const KeyPlanes& k, Planes& x) {
+  add(x, k.first());
+  for (size_t r = 0; r < k.mid_rounds(); ++r) {
+    sbox(x);
+    for (auto& p : x) p = shift_rows(p);
+    mix_columns(x);
+    add(x, k.mid(r));
+  }
+  sbox(x);
+  for (auto& p : x) p = shift_rows(p);
+  add(x, k.last());
+}
+
+void decrypt_planes(const KeyPlanes& k, Planes& x) {
+  add(x, k.first());
+  for (size_t r = 0; r < k.mid_rounds(); ++r) {
+    inv_sbox(x);
+    for (auto& p : x) p = inv_shift_rows(p);
+    inv_mix_columns(x);
+    add(x, k.mid(r));
+  }
+  inv_sbox(x);
+  for (auto& p : x) p = inv_shift_rows(p);
+  add(x, k.last());
+}
+
+}  // namespace
+
+// One chain: each block is packed alone (the other three slots idle).
+void cbc_encrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                           uint8_t* out, size_t blocks) {
+  if (blocks == 0) return;
+  const KeyPlanes keys(k);
+  uint8_t buf[64] = {};
+  std::memcpy(buf, iv, 16);
+  for (size_t b = 0; b < blocks; ++b, in += 16, out += 16) {
+    for (int i = 0; i < 16; ++i) buf[i] ^= in[i];
+    Planes x;
+    pack(buf, x);
+    encrypt_planes(keys, x);
+    unpack(x, buf);
+    wipe(x, 8);
+    std::memcpy(out, buf, 16);
+  }
+  wipe(buf, sizeof buf);
+}
+
+// Four blocks at a time; a shorter tail fills the idle slots with zeros.
+void cbc_decrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                           uint8_t* out, size_t blocks) {
+  if (blocks == 0) return;
+  const KeyPlanes keys(k);
+  uint8_t chain[80], buf[64];
+  std::memcpy(chain, iv, 16);
+  while (blocks > 0) {
+    const size_t n = blocks < 4 ? blocks : 4;
+    std::memset(buf, 0, sizeof buf);
+    std::memcpy(buf, in, 16 * n);
+    std::memcpy(chain + 16, in, 16 * n);  // read before out (maybe == in) is written
+    Planes x;
+    pack(buf, x);
+    decrypt_planes(keys, x);
+    unpack(x, buf);
+    wipe(x, 8);
+    for (size_t i = 0; i < 16 * n; ++i) out[i] = buf[i] ^ chain[i];
+    std::memcpy(chain, chain + 16 * n, 16);
+    blocks -= n, in += 16 * n, out += 16 * n;
+  }
+  wipe(buf, sizeof buf);
+}
+
+uint32_t sub_word_bitsliced(uint32_t w) {
+  uint32_t x[8];
+  for (int i = 0; i < 8; ++i) {
+    x[i] = 0;
+    for (int byte = 0; byte < 4; ++byte) x[i] |= ((w >> (8 * byte + i)) & 1u) << byte;
+  }
+  sbox(x);
+  uint32_t out = 0;
+  for (int i = 0; i < 8; ++i)
+    for (int byte = 0; byte < 4; ++byte) out |= ((x[i] >> byte) & 1u) << (8 * byte + i);
+  wipe(x, 8);
+  return out;
+}
+
+}  // namespace qox::aes
