@@ -119,8 +119,14 @@ tables["kDecInLo"], tables["kDecInHi"] = split(Ld)
 enc1 = out_tables(lambda w: L(affine(w)))
 enc2 = out_tables(lambda w: L(mul(2, affine(w))))
 enc_last = out_tables(affine)
-tables["kEncOutIo"], tables["kEncOutJo"] = enc1
-tables["kEnc2OutIo"], tables["kEnc2OutJo"] = enc2
+enc3 = out_tables(lambda w: L(mul(3, affine(w))))
+# Encryption keeps the two nibbles of its state in two vectors (no shift
+# and mask on the chain from one round to the next): each table comes as
+# its low-nibble half and its high-nibble half moved down.
+for name, pair in (("S", enc1), ("D", enc2), ("T", enc3)):
+    for part, table in zip(("Io", "Jo"), pair):
+        tables[f"kEnc{name}{part}Lo"] = [v & 15 for v in table]
+        tables[f"kEnc{name}{part}Hi"] = [v >> 4 for v in table]
 tables["kEncLastIo"], tables["kEncLastJo"] = enc_last
 dec_m = {}
 for c in (9, 11, 13, 14):
@@ -133,6 +139,7 @@ tables["kDecLastIo"], tables["kDecLastJo"] = dec_last
 for x in range(256):
     assert through(enc1, L(x)) ^ L(0x63) == L(SBOX[x])
     assert through(enc2, L(x)) ^ L(mul(2, 0x63)) == L(mul(2, SBOX[x]))
+    assert through(enc3, L(x)) ^ L(mul(3, 0x63)) == L(mul(3, SBOX[x]))
     assert through(enc_last, L(x)) ^ 0x63 == SBOX[x]
     y = Ld(x) ^ L(0x05)  # 0x05 = A^-1(0x63): the constant the carried state holds
     assert through(dec_last, y) == INV_SBOX[x]

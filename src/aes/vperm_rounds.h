@@ -48,17 +48,22 @@ QOX_VPERM_INLINE typename Ops::V carry_in(const Consts<Ops>& c, typename Ops::V 
 }
 
 // The GF(16) inversion: the two nibbles io, jo whose table images sum to
-// the image of the inverse.
+// the image of the inverse, from the state's high nibble i and low nibble k.
 template <class Ops>
-QOX_VPERM_INLINE void invert(const Consts<Ops>& c, typename Ops::V y, typename Ops::V& io,
-                             typename Ops::V& jo) {
-  const auto i = Ops::hi(y), k = Ops::lo(y);
+QOX_VPERM_INLINE void invert_split(const Consts<Ops>& c, typename Ops::V i, typename Ops::V k,
+                                   typename Ops::V& io, typename Ops::V& jo) {
   const auto j = Ops::x(i, k);
   const auto ak = Ops::shuffle(c.a_over, k);
   const auto iak = Ops::x(Ops::shuffle(c.inv, i), ak);
   const auto jak = Ops::x(Ops::shuffle(c.inv, j), ak);
   io = Ops::x(Ops::shuffle(c.inv, iak), j);
   jo = Ops::x(Ops::shuffle(c.inv, jak), i);
+}
+
+template <class Ops>
+QOX_VPERM_INLINE void invert(const Consts<Ops>& c, typename Ops::V y, typename Ops::V& io,
+                             typename Ops::V& jo) {
+  invert_split(c, Ops::hi(y), Ops::lo(y), io, jo);
 }
 
 template <class Ops>
@@ -69,23 +74,26 @@ QOX_VPERM_INLINE typename Ops::V image(const uint8_t* io_table, const uint8_t* j
 
 // Round keys of one call in the form the rounds add them: inner keys in the
 // S-box basis with the S-box constant folded in and permuted into the frame
-// of their round; the last key in the standard basis (the encryption one
-// with the S-box constant). Wiped when the call ends.
+// of their round (for encryption split into their low and high nibbles);
+// the last key in the standard basis (the encryption one with the S-box
+// constant). Wiped when the call ends.
 template <class Ops>
 class Keys {
  public:
   using V = typename Ops::V;
   QOX_VPERM_INLINE Keys(const Consts<Ops>& c, const RoundKeys& k, bool decrypt)
-      : mid_rounds_(k.mid_rounds), keys_(k.mid_rounds + 2) {
+      : mid_rounds_(k.mid_rounds), keys_(2 * k.mid_rounds + 2) {
     const Frame* frames = decrypt ? kDecFrames : kEncFrames;
     const V fold = Ops::splat(decrypt ? kDecConst : kEncConst);
     keys_[0].v = load_key(k.first);
     for (size_t r = 0; r < k.mid_rounds; ++r) {
       const V carried = Ops::x(carry_in(c, load_key(k.mid + 4 * r)), fold);
-      keys_[r + 1].v = Ops::shuffle(carried, Ops::table(frames[r % 4].next));
+      const V framed = Ops::shuffle(carried, Ops::table(frames[r % 4].next));
+      keys_[1 + 2 * r].v = decrypt ? framed : Ops::lo(framed);
+      keys_[2 + 2 * r].v = decrypt ? framed : Ops::hi(framed);
     }
     const V last = load_key(k.last);
-    keys_[k.mid_rounds + 1].v = decrypt ? last : Ops::x(last, Ops::splat(0x63));
+    keys_[2 * k.mid_rounds + 1].v = decrypt ? last : Ops::x(last, Ops::splat(0x63));
   }
   ~Keys() { wipe(keys_.data(), keys_.size()); }
   Keys(const Keys&) = delete;
@@ -93,8 +101,10 @@ class Keys {
 
   size_t mid_rounds() const { return mid_rounds_; }
   QOX_VPERM_INLINE V first() const { return keys_[0].v; }
-  QOX_VPERM_INLINE V mid(size_t r) const { return keys_[r + 1].v; }
-  QOX_VPERM_INLINE V last() const { return keys_[mid_rounds_ + 1].v; }
+  QOX_VPERM_INLINE V mid(size_t r) const { return keys_[1 + 2 * r].v; }
+  QOX_VPERM_INLINE V mid_lo(size_t r) const { return keys_[1 + 2 * r].v; }
+  QOX_VPERM_INLINE V mid_hi(size_t r) const { return keys_[2 + 2 * r].v; }
+  QOX_VPERM_INLINE V last() const { return keys_[2 * mid_rounds_ + 1].v; }
 
  private:
   // Schedule words are big-endian: byte 0 of word 0 is state byte 0.
@@ -113,24 +123,44 @@ class Keys {
   std::vector<Slot> keys_;
 };
 
-// One block through the cipher: input state x = plaintext ^ chain.
+// One nibble half of a mixed round output: row r of a column is
+// 2*s[r] ^ 3*s[r+1] ^ s[r+2] ^ s[r+3], with 2s, 3s and s from their tables.
+template <class Ops>
+QOX_VPERM_INLINE typename Ops::V mix_half(const Frame& f, const uint8_t* const (&tables)[6],
+                                          typename Ops::V io, typename Ops::V jo,
+                                          typename Ops::V key) {
+  using V = typename Ops::V;
+  // tables: s, 2s, 3s for io, then the same for jo.
+  const V s = image<Ops>(tables[0], tables[3], io, jo);
+  const V near = Ops::x(Ops::x(image<Ops>(tables[1], tables[4], io, jo), key),
+                        Ops::shuffle(image<Ops>(tables[2], tables[5], io, jo), Ops::table(f.mix[0])));
+  const V far = Ops::x(Ops::shuffle(s, Ops::table(f.mix[1])), Ops::shuffle(s, Ops::table(f.mix[2])));
+  return Ops::x(near, far);
+}
+
+constexpr const uint8_t* kEncLoTables[6] = {kEncSIoLo, kEncDIoLo, kEncTIoLo,
+                                            kEncSJoLo, kEncDJoLo, kEncTJoLo};
+constexpr const uint8_t* kEncHiTables[6] = {kEncSIoHi, kEncDIoHi, kEncTIoHi,
+                                            kEncSJoHi, kEncDJoHi, kEncTJoHi};
+
+// One block through the cipher: input state x = plaintext ^ chain. The
+// chain from round to round is a latency chain, so the state travels as
+// its two nibbles, each mixed on its own (XOR and byte moves keep nibbles
+// apart), and no round waits for a shift and a mask.
 template <class Ops>
 QOX_VPERM_INLINE typename Ops::V encrypt_block(const Consts<Ops>& c, const Keys<Ops>& keys,
                                                typename Ops::V x) {
   using V = typename Ops::V;
-  V y = carry_in(c, Ops::x(x, keys.first())), io, jo;
+  const V y = carry_in(c, Ops::x(x, keys.first()));
+  V i = Ops::hi(y), k = Ops::lo(y), io, jo;
   const size_t mid = keys.mid_rounds();
   for (size_t r = 0; r < mid; ++r) {
     const Frame& f = kEncFrames[r % 4];
-    invert(c, y, io, jo);
-    const V s = image<Ops>(kEncOutIo, kEncOutJo, io, jo);
-    const V d = image<Ops>(kEnc2OutIo, kEnc2OutJo, io, jo);
-    // Row r of a mixed column: 2*s[r] ^ 3*s[r+1] ^ s[r+2] ^ s[r+3].
-    const V near = Ops::x(d, Ops::shuffle(Ops::x(d, s), Ops::table(f.mix[0])));
-    const V far = Ops::x(Ops::shuffle(s, Ops::table(f.mix[1])), Ops::shuffle(s, Ops::table(f.mix[2])));
-    y = Ops::x(Ops::x(near, far), keys.mid(r));
+    invert_split(c, i, k, io, jo);
+    k = mix_half<Ops>(f, kEncLoTables, io, jo, keys.mid_lo(r));
+    i = mix_half<Ops>(f, kEncHiTables, io, jo, keys.mid_hi(r));
   }
-  invert(c, y, io, jo);
+  invert_split(c, i, k, io, jo);
   const V s = image<Ops>(kEncLastIo, kEncLastJo, io, jo);
   return Ops::x(Ops::shuffle(s, Ops::table(kEncFrames[mid % 4].final)), keys.last());
 }
