@@ -1,8 +1,9 @@
 // Bitsliced AES-CBC on 64-bit words: four blocks per set of eight planes.
 //
 // Plane i holds bit i of all 64 bytes of four blocks; byte (row r, column c)
-// of block j sits at bit 16*r + 4*c + j. ShiftRows then rotates each 16-bit
-// row lane, and the row rotations of MixColumns are rotations of the word.
+// of block j sits at bit 16*r + 4*c + j. A row is a 16-bit lane, so moving
+// down a column is a rotation of the word and along a row a rotation of
+// the lanes.
 #include "aes/bitsliced.h"
 
 #include <cstring>
@@ -91,20 +92,39 @@ void unpack(const Planes& x, uint8_t* blocks) {
 
 inline uint64_t rotr(uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
 
-// Row r of column c takes row r of column c + r: lane r rotates down 4*r.
-inline uint64_t shift_rows(uint64_t x) {
-  return (x & 0x000000000000FFFFull) | ((x >> 4) & 0x000000000FFF0000ull) |
-         ((x << 12) & 0x00000000F0000000ull) | ((x >> 8) & 0x000000FF00000000ull) |
-         ((x << 8) & 0x0000FF0000000000ull) | ((x >> 12) & 0x000F000000000000ull) |
-         ((x << 4) & 0xFFF0000000000000ull);
+// Every 16-bit row lane rotated down by 4*n bits: column c takes column
+// c + n of the same row.
+template <int n>
+inline uint64_t rotate_lanes(uint64_t x) {
+  if constexpr (n % 4 == 0) {
+    return x;
+  } else {
+    constexpr int bits = 4 * (n % 4);
+    constexpr uint64_t low = 0x0001000100010001ull * (0xFFFFu >> bits);
+    return ((x >> bits) & low) | ((x << (16 - bits)) & ~low);
+  }
 }
 
-// Row r of column c takes row r of column c - r.
-inline uint64_t inv_shift_rows(uint64_t x) {
-  return (x & 0x000000000000FFFFull) | ((x << 4) & 0x00000000FFF00000ull) |
-         ((x >> 12) & 0x00000000000F0000ull) | ((x >> 8) & 0x000000FF00000000ull) |
-         ((x << 8) & 0x0000FF0000000000ull) | ((x << 12) & 0xF000000000000000ull) |
-         ((x >> 4) & 0x0FFF000000000000ull);
+// Row r of column c takes row r of column c + n*r: ShiftRows applied n
+// times (n = 3 is InvShiftRows).
+template <int n>
+inline uint64_t shift_rows_by(uint64_t x) {
+  constexpr uint64_t row1 = 0x00000000FFFF0000ull, row2 = row1 << 16, row3 = row1 << 32;
+  return (x & 0xFFFFull) | (rotate_lanes<n>(x) & row1) | (rotate_lanes<2 * n>(x) & row2) |
+         (rotate_lanes<3 * n>(x) & row3);
+}
+
+inline uint64_t shift_rows_by(uint64_t x, int n) {
+  switch (n & 3) {
+    case 1:
+      return shift_rows_by<1>(x);
+    case 2:
+      return shift_rows_by<2>(x);
+    case 3:
+      return shift_rows_by<3>(x);
+    default:
+      return x;
+  }
 }
 
 // Multiplication by x in GF(2^8), plane-wise: 0x1B lands on bits 0, 1, 3, 4.
@@ -120,28 +140,46 @@ inline void times_x(Planes& y) {
   y[0] = top;
 }
 
+// The rounds never move bytes for ShiftRows. A state that skipped it f
+// times is held in frame f: stored row r, column c is the true row r,
+// column c - f*r. Frames repeat after four; a round key is carried into its
+// round's frame once per call, and the last round's output back to the true
+// order. In frame f the byte below (r, c) in its mixed column is
+// (r + 1, c + f): one row down the word, then f columns along the lane.
+template <int f>
+inline uint64_t down_one(uint64_t x) {
+  return rotate_lanes<f>(rotr(x, 16));
+}
+
+template <int f>
+inline uint64_t down_two(uint64_t x) {
+  return rotate_lanes<2 * f>(rotr(x, 32));
+}
+
 // Row r of a column: 2*a[r] ^ 3*a[r+1] ^ a[r+2] ^ a[r+3]
 //                  = 2*(a[r] ^ a[r+1]) ^ a[r+1] ^ (a[r+2] ^ a[r+3]).
+template <int f>
 inline void mix_columns(Planes& x) {
   uint64_t next[8], pair[8];
   for (int i = 0; i < 8; ++i) {
-    next[i] = rotr(x[i], 16);
+    next[i] = down_one<f>(x[i]);
     pair[i] = x[i] ^ next[i];
   }
   uint64_t twice[8];
   std::memcpy(twice, pair, sizeof twice);
   times_x(twice);
-  for (int i = 0; i < 8; ++i) x[i] = twice[i] ^ next[i] ^ rotr(pair[i], 32);
+  for (int i = 0; i < 8; ++i) x[i] = twice[i] ^ next[i] ^ down_two<f>(pair[i]);
 }
 
 // InvMixColumns is MixColumns after a ^ 4*(a ^ a[r+2]) on each column.
+template <int f>
 inline void inv_mix_columns(Planes& x) {
   uint64_t four[8];
-  for (int i = 0; i < 8; ++i) four[i] = x[i] ^ rotr(x[i], 32);
+  for (int i = 0; i < 8; ++i) four[i] = x[i] ^ down_two<f>(x[i]);
   times_x(four);
   times_x(four);
   for (int i = 0; i < 8; ++i) x[i] ^= four[i];
-  mix_columns(x);
+  mix_columns<f>(x);
 }
 
 inline void add(Planes& x, const Planes& k) {
@@ -152,10 +190,13 @@ inline void add(Planes& x, const Planes& k) {
 // Wiped when the call ends.
 class KeyPlanes {
  public:
-  explicit KeyPlanes(const RoundKeys& k) : rounds_(k.mid_rounds + 2), planes_(new Planes[rounds_]) {
-    load(k.first, planes_[0]);
-    for (size_t r = 0; r < k.mid_rounds; ++r) load(k.mid + 4 * r, planes_[r + 1]);
-    load(k.last, planes_[rounds_ - 1]);
+  // Round i's key goes into frame step*i (step 1 for encryption, whose
+  // rounds skip ShiftRows, -1 for decryption, whose rounds skip its inverse).
+  KeyPlanes(const RoundKeys& k, int step) : rounds_(k.mid_rounds + 2), planes_(new Planes[rounds_]) {
+    load(k.first, 0, planes_[0]);
+    for (size_t r = 0; r < k.mid_rounds; ++r)
+      load(k.mid + 4 * r, step * static_cast<int>(r + 1), planes_[r + 1]);
+    load(k.last, step * static_cast<int>(rounds_ - 1), planes_[rounds_ - 1]);
   }
   ~KeyPlanes() {
     wipe(&planes_[0][0], 8 * rounds_);
@@ -170,42 +211,70 @@ class KeyPlanes {
   const Planes& last() const { return planes_[rounds_ - 1]; }
 
  private:
-  static void load(const uint32_t* words, Planes& out) {
+  // Frame f holds true column c - f*r at column c: ShiftRows -f times.
+  static void load(const uint32_t* words, int frame, Planes& out) {
     uint8_t four[64];
     for (int j = 0; j < 4; ++j)
       for (int i = 0; i < 16; ++i) four[16 * j + i] = static_cast<uint8_t>(words[i / 4] >> (24 - 8 * (i % 4)));
     pack(four, out);
     wipe(four, sizeof four);
+    for (auto& p : out) p = shift_rows_by(p, -frame);
   }
 
   size_t rounds_;
   Planes* planes_;
 };
 
+// Four rounds, one per frame, as long as whole groups of four remain.
+template <int f>
+inline void encrypt_round(const KeyPlanes& k, size_t r, Planes& x) {
+  sbox(x);
+  mix_columns<f>(x);
+  add(x, k.mid(r));
+}
+
+template <int f>
+inline void decrypt_round(const KeyPlanes& k, size_t r, Planes& x) {
+  inv_sbox(x);
+  inv_mix_columns<f>(x);
+  add(x, k.mid(r));
+}
+
 void encrypt_planes(const KeyPlanes& k, Planes& x) {
   add(x, k.first());
-  for (size_t r = 0; r < k.mid_rounds(); ++r) {
-    sbox(x);
-    for (auto& p : x) p = shift_rows(p);
-    mix_columns(x);
-    add(x, k.mid(r));
+  const size_t mid = k.mid_rounds();
+  size_t r = 0;
+  for (; r + 4 <= mid; r += 4) {
+    encrypt_round<1>(k, r, x);
+    encrypt_round<2>(k, r + 1, x);
+    encrypt_round<3>(k, r + 2, x);
+    encrypt_round<0>(k, r + 3, x);
   }
+  if (r < mid) encrypt_round<1>(k, r++, x);
+  if (r < mid) encrypt_round<2>(k, r++, x);
+  if (r < mid) encrypt_round<3>(k, r++, x);
   sbox(x);
-  for (auto& p : x) p = shift_rows(p);
   add(x, k.last());
+  // mid + 1 ShiftRows were skipped.
+  for (auto& p : x) p = shift_rows_by(p, static_cast<int>(mid + 1));
 }
 
 void decrypt_planes(const KeyPlanes& k, Planes& x) {
   add(x, k.first());
-  for (size_t r = 0; r < k.mid_rounds(); ++r) {
-    inv_sbox(x);
-    for (auto& p : x) p = inv_shift_rows(p);
-    inv_mix_columns(x);
-    add(x, k.mid(r));
+  const size_t mid = k.mid_rounds();
+  size_t r = 0;
+  for (; r + 4 <= mid; r += 4) {
+    decrypt_round<3>(k, r, x);
+    decrypt_round<2>(k, r + 1, x);
+    decrypt_round<1>(k, r + 2, x);
+    decrypt_round<0>(k, r + 3, x);
   }
+  if (r < mid) decrypt_round<3>(k, r++, x);
+  if (r < mid) decrypt_round<2>(k, r++, x);
+  if (r < mid) decrypt_round<1>(k, r++, x);
   inv_sbox(x);
-  for (auto& p : x) p = inv_shift_rows(p);
   add(x, k.last());
+  for (auto& p : x) p = shift_rows_by(p, -static_cast<int>(mid + 1));
 }
 
 }  // namespace
@@ -214,7 +283,7 @@ void decrypt_planes(const KeyPlanes& k, Planes& x) {
 void cbc_encrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                            uint8_t* out, size_t blocks) {
   if (blocks == 0) return;
-  const KeyPlanes keys(k);
+  const KeyPlanes keys(k, 1);
   uint8_t buf[64] = {};
   std::memcpy(buf, iv, 16);
   for (size_t b = 0; b < blocks; ++b, in += 16, out += 16) {
@@ -233,7 +302,7 @@ void cbc_encrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8
 void cbc_decrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                            uint8_t* out, size_t blocks) {
   if (blocks == 0) return;
-  const KeyPlanes keys(k);
+  const KeyPlanes keys(k, -1);
   uint8_t chain[80], buf[64];
   std::memcpy(chain, iv, 16);
   while (blocks > 0) {
