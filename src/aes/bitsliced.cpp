@@ -187,30 +187,37 @@ inline void add(Planes& x, const Planes& k) {
 }
 
 // The round keys of one call as planes, each key in all four block slots.
-// Wiped when the call ends.
+// Every AES key size's inner rounds are held; a longer schedule (any length
+// can come from Python) has its further keys packed at each use into
+// `spare`, so a call allocates nothing. Wiped when the call ends.
 class KeyPlanes {
  public:
   // Round i's key goes into frame step*i (step 1 for encryption, whose
   // rounds skip ShiftRows, -1 for decryption, whose rounds skip its inverse).
-  KeyPlanes(const RoundKeys& k, int step) : rounds_(k.mid_rounds + 2), planes_(new Planes[rounds_]) {
-    load(k.first, 0, planes_[0]);
-    for (size_t r = 0; r < k.mid_rounds; ++r)
-      load(k.mid + 4 * r, step * static_cast<int>(r + 1), planes_[r + 1]);
-    load(k.last, step * static_cast<int>(rounds_ - 1), planes_[rounds_ - 1]);
+  KeyPlanes(const RoundKeys& k, int step) : k_(k), step_(step) {
+    load(k.first, 0, held_[0]);
+    for (size_t r = 0; r < k.mid_rounds && r < kHeld; ++r) load_mid(r, held_[r + 1]);
+    load(k.last, step * static_cast<int>(k.mid_rounds + 1), held_[kHeld + 1]);
   }
   ~KeyPlanes() {
-    wipe(&planes_[0][0], 8 * rounds_);
-    delete[] planes_;
+    wipe(&held_[0][0], 8 * (kHeld + 2));
+    wipe(spare_, 8);
   }
   KeyPlanes(const KeyPlanes&) = delete;
   KeyPlanes& operator=(const KeyPlanes&) = delete;
 
-  size_t mid_rounds() const { return rounds_ - 2; }
-  const Planes& first() const { return planes_[0]; }
-  const Planes& mid(size_t r) const { return planes_[r + 1]; }
-  const Planes& last() const { return planes_[rounds_ - 1]; }
+  size_t mid_rounds() const { return k_.mid_rounds; }
+  const Planes& first() const { return held_[0]; }
+  const Planes& mid(size_t r) const {
+    if (r < kHeld) return held_[r + 1];
+    load_mid(r, spare_);
+    return spare_;
+  }
+  const Planes& last() const { return held_[kHeld + 1]; }
 
  private:
+  static constexpr size_t kHeld = 13;
+
   // Frame f holds true column c - f*r at column c: ShiftRows -f times.
   static void load(const uint32_t* words, int frame, Planes& out) {
     uint8_t four[64];
@@ -221,8 +228,14 @@ class KeyPlanes {
     for (auto& p : out) p = shift_rows_by(p, -frame);
   }
 
-  size_t rounds_;
-  Planes* planes_;
+  void load_mid(size_t r, Planes& out) const {
+    load(k_.mid + 4 * r, step_ * static_cast<int>(r + 1), out);
+  }
+
+  const RoundKeys& k_;
+  int step_;
+  Planes held_[kHeld + 2];  // first, inner rounds, last
+  mutable Planes spare_ = {};
 };
 
 // Four rounds, one per frame, as long as whole groups of four remain.

@@ -17,7 +17,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "aes/cbc.h"
 #include "aes/vperm_tables.h"
@@ -82,31 +81,37 @@ class Keys {
  public:
   using V = typename Ops::V;
   QOX_VPERM_INLINE Keys(const Consts<Ops>& c, const RoundKeys& k, bool decrypt)
-      : mid_rounds_(k.mid_rounds), keys_(2 * k.mid_rounds + 2) {
-    const Frame* frames = decrypt ? kDecFrames : kEncFrames;
-    const V fold = Ops::splat(decrypt ? kDecConst : kEncConst);
-    keys_[0].v = load_key(k.first);
-    for (size_t r = 0; r < k.mid_rounds; ++r) {
-      const V carried = Ops::x(carry_in(c, load_key(k.mid + 4 * r)), fold);
-      const V framed = Ops::shuffle(carried, Ops::table(frames[r % 4].next));
-      keys_[1 + 2 * r].v = decrypt ? framed : Ops::lo(framed);
-      keys_[2 + 2 * r].v = decrypt ? framed : Ops::hi(framed);
+      : c_(c), k_(k), decrypt_(decrypt) {
+    held_[0] = load_key(k.first);
+    for (size_t r = 0; r < k.mid_rounds && r < kHeld; ++r) {
+      const V framed = carry_mid(r);
+      held_[1 + 2 * r] = decrypt ? framed : Ops::lo(framed);
+      held_[2 + 2 * r] = decrypt ? framed : Ops::hi(framed);
     }
     const V last = load_key(k.last);
-    keys_[2 * k.mid_rounds + 1].v = decrypt ? last : Ops::x(last, Ops::splat(0x63));
+    held_[2 * kHeld + 1] = decrypt ? last : Ops::x(last, Ops::splat(0x63));
   }
-  ~Keys() { wipe(keys_.data(), keys_.size()); }
+  ~Keys() { wipe(held_); }
   Keys(const Keys&) = delete;
   Keys& operator=(const Keys&) = delete;
 
-  size_t mid_rounds() const { return mid_rounds_; }
-  QOX_VPERM_INLINE V first() const { return keys_[0].v; }
-  QOX_VPERM_INLINE V mid(size_t r) const { return keys_[1 + 2 * r].v; }
-  QOX_VPERM_INLINE V mid_lo(size_t r) const { return keys_[1 + 2 * r].v; }
-  QOX_VPERM_INLINE V mid_hi(size_t r) const { return keys_[2 + 2 * r].v; }
-  QOX_VPERM_INLINE V last() const { return keys_[2 * mid_rounds_ + 1].v; }
+  size_t mid_rounds() const { return k_.mid_rounds; }
+  QOX_VPERM_INLINE V first() const { return held_[0]; }
+  QOX_VPERM_INLINE V mid(size_t r) const { return r < kHeld ? held_[1 + 2 * r] : carry_mid(r); }
+  QOX_VPERM_INLINE V mid_lo(size_t r) const {
+    return r < kHeld ? held_[1 + 2 * r] : Ops::lo(carry_mid(r));
+  }
+  QOX_VPERM_INLINE V mid_hi(size_t r) const {
+    return r < kHeld ? held_[2 + 2 * r] : Ops::hi(carry_mid(r));
+  }
+  QOX_VPERM_INLINE V last() const { return held_[2 * kHeld + 1]; }
 
  private:
+  // Every AES key size's inner rounds are held; a longer schedule (any
+  // length can come from Python) has its further keys carried at each use,
+  // so a call allocates nothing.
+  static constexpr size_t kHeld = 13;
+
   // Schedule words are big-endian: byte 0 of word 0 is state byte 0.
   static QOX_VPERM_INLINE V load_key(const uint32_t* words) {
     uint8_t bytes[16];
@@ -116,11 +121,16 @@ class Keys {
     return v;
   }
 
-  struct Slot {  // a vector type's attributes do not survive as a template argument
-    V v;
-  };
-  size_t mid_rounds_;
-  std::vector<Slot> keys_;
+  QOX_VPERM_INLINE V carry_mid(size_t r) const {
+    const V fold = Ops::splat(decrypt_ ? kDecConst : kEncConst);
+    const V carried = Ops::x(carry_in(c_, load_key(k_.mid + 4 * r)), fold);
+    return Ops::shuffle(carried, Ops::table((decrypt_ ? kDecFrames : kEncFrames)[r % 4].next));
+  }
+
+  const Consts<Ops>& c_;
+  const RoundKeys& k_;
+  bool decrypt_;
+  V held_[2 * kHeld + 2];  // first, (lo, hi) or (key, unused) per inner round, last
 };
 
 // One nibble half of a mixed round output: row r of a column is
