@@ -1,6 +1,7 @@
 // CBC loops on AESENC/AESDEC: serial encryption, eight-wide decryption.
 #include "aes/cbc_aesni.h"
 
+#include "aes/bitsliced.h"
 #include "aes/cpu_features.h"
 #include "aes/portable.h"
 
@@ -82,7 +83,7 @@ QOX_TARGET_AESNI void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16]
 
 }  // namespace qox::aes
 
-#else  // not x86-64: no AES-NI; the entry points stay total through the table loops.
+#else  // not x86-64: no AES-NI; the entry points stay total through the bitsliced loops.
 
 namespace qox::aes {
 
@@ -90,12 +91,12 @@ bool aesni_available() { return false; }
 
 void cbc_encrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_encrypt_table(k, iv, in, out, blocks);
+  cbc_encrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_decrypt_table(k, iv, in, out, blocks);
+  cbc_decrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

@@ -15,7 +15,7 @@ bool aesni_available();
 // Same contract and output as cbc_encrypt/cbc_decrypt with the engine's
 // tables and the same RoundKeys (any mid_rounds; in == out allowed; no
 // alignment needed). Call only when aesni_available(); the build for other
-// architectures forwards to the table path.
+// architectures forwards to the bitsliced path.
 void cbc_encrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks);
 void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,

@@ -1,12 +1,13 @@
 // CBC loops on AESE/AESMC and AESD/AESIMC: serial encryption, eight-wide decryption.
 #include "aes/cbc_armv8.h"
 
+#include "aes/bitsliced.h"
 #include "aes/cpu_features.h"
 #include "aes/portable.h"
 
 // GCC offers the instructions per function; clang before 16 and Apple's
 // offer them only when the whole file is built for them (as Apple's default
-// target is); MSVC always. Without either the table path stands in.
+// target is); MSVC always. Without either the bitsliced path stands in.
 #if defined(QOX_ARCH_AARCH64) &&                                    \
     (defined(__ARM_FEATURE_AES) || defined(__ARM_FEATURE_CRYPTO) || \
      (defined(__GNUC__) && !defined(__clang__)) || (defined(_MSC_VER) && !defined(__clang__)))
@@ -193,7 +194,7 @@ QOX_TARGET_ARMV8 void cbc_decrypt_armv8(const RoundKeys& k, const uint8_t iv[16]
 
 }  // namespace qox::aes
 
-#else  // no ARMv8 kernels in this build; the entry points stay total via the tables.
+#else  // no ARMv8 kernels in this build; the entry points stay total via the bitsliced loops.
 
 namespace qox::aes {
 
@@ -201,12 +202,12 @@ bool armv8_available() { return false; }
 
 void cbc_encrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_encrypt_table(k, iv, in, out, blocks);
+  cbc_encrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 void cbc_decrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_decrypt_table(k, iv, in, out, blocks);
+  cbc_decrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

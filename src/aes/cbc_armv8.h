@@ -15,7 +15,7 @@ bool armv8_available();
 // Same contract and output as cbc_encrypt/cbc_decrypt with the engine's
 // tables and the same RoundKeys (any mid_rounds; in == out allowed; no
 // alignment needed). Call only when armv8_available(); builds without the
-// kernels forward to the table path.
+// kernels forward to the bitsliced path.
 void cbc_encrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks);
 void cbc_decrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,

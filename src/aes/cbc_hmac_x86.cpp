@@ -1,5 +1,6 @@
 // CBC loops that run SHA-256 over the ciphertext on the SHA-NI units while
 // AES-NI works on the blocks (x86-64).
+#include "aes/bitsliced.h"
 #include "aes/cbc_aesni.h"
 #include "aes/cbc_hmac.h"
 #include "aes/portable.h"
@@ -123,14 +124,14 @@ bool stitched_cbc_sha256_available() { return false; }
 
 void cbc_encrypt_sha256_stitched(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                                  uint8_t* out, size_t chunks, Sha256State& hash) {
-  cbc_encrypt_table(k, iv, in, out, 4 * chunks);
+  cbc_encrypt_bitsliced(k, iv, in, out, 4 * chunks);
   sha256_blocks(hash, out, chunks);
 }
 
 void cbc_decrypt_sha256_stitched(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                                  uint8_t* out, size_t chunks, Sha256State& hash) {
   sha256_blocks(hash, in, chunks);
-  cbc_decrypt_table(k, iv, in, out, 4 * chunks);
+  cbc_decrypt_bitsliced(k, iv, in, out, 4 * chunks);
 }
 
 }  // namespace qox::aes

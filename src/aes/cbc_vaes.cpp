@@ -1,6 +1,7 @@
 // CBC decryption with four blocks per zmm register and four registers in flight.
 #include "aes/cbc_vaes.h"
 
+#include "aes/bitsliced.h"
 #include "aes/cbc_aesni.h"
 #include "aes/cpu_features.h"
 #include "aes/portable.h"
@@ -122,7 +123,7 @@ bool vaes_available() { return false; }
 
 void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                       size_t blocks) {
-  cbc_decrypt_table(k, iv, in, out, blocks);
+  cbc_decrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes
