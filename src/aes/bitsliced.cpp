@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "aes/bitsliced_sbox.h"
+#include "aes/portable.h"
 #include "aes/wipe.h"
 
 namespace qox::aes {
@@ -20,14 +21,21 @@ using bitslice::sbox;
 
 using Planes = uint64_t[8];
 
+inline uint64_t from_le64(uint64_t v) {
+  if (kLittleEndian) return v;
+  return (static_cast<uint64_t>(byte_swap32(static_cast<uint32_t>(v))) << 32) |
+         byte_swap32(static_cast<uint32_t>(v >> 32));
+}
+
 inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return from_le64(v);
 }
 
 inline void store_le64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  v = from_le64(v);
+  std::memcpy(p, &v, 8);
 }
 
 // Exchanges the bits of a under mask << shift with those of b under mask.
@@ -56,37 +64,31 @@ inline void transpose_bytes(uint64_t (&w)[8]) {
   for (int i = 0; i < 4; ++i) swap_bits(w[i], w[i + 4], 32, 0x00000000FFFFFFFFull);
 }
 
-// Byte 8*w + k of the gathered buffer: w = 2*r + c/2, k = 4*(c%2) + j
-// holds byte 4*c + r of block j, so that after both transposes bit
-// 8*w + k of plane i is bit i of that byte. Positions only: the same for
-// every key and block.
-struct Gather {
-  uint8_t from[64];  // block * 16 + byte, for each gathered position
-  constexpr Gather() : from() {
-    for (int r = 0; r < 4; ++r)
-      for (int c = 0; c < 4; ++c)
-        for (int j = 0; j < 4; ++j) from[16 * r + 4 * c + j] = static_cast<uint8_t>(16 * j + 4 * c + r);
-  }
-};
-constexpr Gather kGather;
-
-// Four 16-byte blocks (64 bytes) into planes.
-void pack(const uint8_t* blocks, Planes& x) {
-  uint8_t g[64];
-  for (int p = 0; p < 64; ++p) g[p] = blocks[kGather.from[p]];
-  for (int w = 0; w < 8; ++w) x[w] = transpose_bits(load_le64(g + 8 * w));
-  transpose_bytes(x);
-  wipe(g, sizeof g);
+// Exchanges two 2-bit fields of every bit's index in a plane: bits 0-1
+// (the row after the transposes) with bits 4-5 (the block).
+inline uint64_t swap_row_and_block(uint64_t x) {
+  uint64_t t = ((x >> 15) ^ x) & 0x0000AAAA0000AAAAull;  // index bit 0 with bit 4
+  x ^= t ^ (t << 15);
+  t = ((x >> 30) ^ x) & 0x00000000CCCCCCCCull;  // index bit 1 with bit 5
+  return x ^ t ^ (t << 30);
 }
 
+// Four 16-byte blocks (64 bytes) into planes. Word 2*j + h holds bytes
+// 8*h .. 8*h + 7 of block j; both transposes put bit i of byte 4*c + r of
+// block j at bit 16*j + 4*c + r of plane i, and the field swap at
+// 16*r + 4*c + j.
+void pack(const uint8_t* blocks, Planes& x) {
+  for (int w = 0; w < 8; ++w) x[w] = transpose_bits(load_le64(blocks + 8 * w));
+  transpose_bytes(x);
+  for (auto& p : x) p = swap_row_and_block(p);
+}
+
+// The steps of pack undone in reverse order (each is its own inverse).
 void unpack(const Planes& x, uint8_t* blocks) {
   uint64_t w[8];
-  std::memcpy(w, x, sizeof w);
+  for (int i = 0; i < 8; ++i) w[i] = swap_row_and_block(x[i]);
   transpose_bytes(w);
-  uint8_t g[64];
-  for (int i = 0; i < 8; ++i) store_le64(g + 8 * i, transpose_bits(w[i]));
-  for (int p = 0; p < 64; ++p) blocks[kGather.from[p]] = g[p];
-  wipe(g, sizeof g);
+  for (int i = 0; i < 8; ++i) store_le64(blocks + 8 * i, transpose_bits(w[i]));
   wipe(w, 8);
 }
 
