@@ -13,16 +13,16 @@ sys.path.insert(0, HERE)
 from build_options import setuptools_options  # noqa: E402
 
 
-def read_sources():
-    """Every source of sources.txt, engine and module alike, in file order."""
+def read_sources(*kinds):
+    """The sources of sources.txt of the given kinds, in file order."""
     sources = []
     with open(os.path.join(HERE, "sources.txt"), encoding="utf-8") as listing:
         for line in listing:
             fields = line.split()
-            if len(fields) == 2 and fields[0] in ("engine", "module"):
+            if len(fields) == 2 and fields[0] in kinds:
                 sources.append(fields[1])
     if not sources:
-        raise RuntimeError("sources.txt lists no sources")
+        raise RuntimeError("sources.txt lists no %s sources" % "/".join(kinds))
     return sources
 
 
@@ -51,22 +51,22 @@ class ReleaseBuildExt(build_ext):
         build_ext.build_extensions(self)
 
 
-crypto = Extension(
-    "qoxcrypto.crypto",
-    sources=read_sources(),
-    include_dirs=["src"],
-    language="c++",
-    # Headers, the export lists and the options: a change to any of them rebuilds the module.
-    depends=sorted(glob.glob("src/**/*.h", recursive=True)) + sorted(glob.glob("src/module/exports*"))
-    + ["sources.txt", "build_options.txt", "build_options.py", "setup.py"],
-)
+# Headers, the export lists and the options: a change to any of them rebuilds the modules.
+DEPENDS = (sorted(glob.glob("src/**/*.h", recursive=True)) + sorted(glob.glob("src/module/exports*"))
+           + ["sources.txt", "build_options.txt", "build_options.py", "setup.py"])
+
+# The specified module, and the package layer's binding of the same engine.
+crypto = Extension("qoxcrypto.crypto", sources=read_sources("engine", "module"),
+                   include_dirs=["src"], language="c++", depends=DEPENDS)
+engine = Extension("qoxcrypto._engine", sources=read_sources("engine", "stream"),
+                   include_dirs=["src"], language="c++", depends=DEPENDS)
 
 # Name, description and entry points are in pyproject.toml.
 setup(
     version=read_version(),
     packages=["qoxcrypto"],
     package_data={"qoxcrypto": ["py.typed", "*.pyi"]},
-    ext_modules=[crypto],
+    ext_modules=[crypto, engine],
     cmdclass={"build_ext": ReleaseBuildExt},
     # Keep setuptools' scratch folders apart from CMake's build/<tag> trees.
     options={"build": {"build_base": "build/setuptools"}},

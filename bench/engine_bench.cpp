@@ -1,7 +1,7 @@
 // Throughput of the engine next to OpenSSL EVP in the same binary: AES-256-CBC
-// on the table, bitsliced, vector-permute, AES-NI and VAES paths, SHA-256 on the portable, SHA-NI and
-// ARMv8 paths, and CBC with the ciphertext's HMAC-SHA256 in two passes and in
-// the one-pass loops.
+// on the table, bitsliced, vector-permute, AES-NI and VAES paths, SHA-256 on the portable, SHA-NI
+// and ARMv8 paths, and CBC with the ciphertext's HMAC-SHA256 in two passes and in the one-pass
+// loops.
 //
 //   cmake -S . -B build -DQOX_BUILD_BENCH=ON && cmake --build build -j2 --target engine_bench
 //   build/bench/engine_bench --benchmark_repetitions=5
@@ -20,20 +20,19 @@
 #include <string>
 #include <vector>
 
-#include "aes/bitsliced.h"
-#include "aes/cbc.h"
-#include "aes/cbc_aesni.h"
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_hmac.h"
-#include "aes/cbc_vaes.h"
-#include "aes/cbc_vperm.h"
-#include "aes/hmac_sha256.h"
-#include "aes/key_schedule.h"
-#include "aes/sha256_paths.h"
+#include "engine/aes/portable/cbc_table.h"
+#include "engine/aes/cbc_paths.h"
+#include "engine/aes/cbc.h"
+#include "engine/hmac/cbc_hmac.h"
+#include "engine/hmac/hmac_sha256.h"
+#include "engine/aes/key_schedule.h"
+#include "engine/sha256/paths.h"
 
 namespace {
 
 using namespace qox::aes;
+namespace hmac = qox::hmac;
+namespace sha256 = qox::sha256;
 using CbcFn = void (*)(const RoundKeys&, const uint8_t*, const uint8_t*, uint8_t*, size_t);
 
 constexpr int64_t kSizes[] = {16 << 10, 1 << 20};
@@ -93,12 +92,13 @@ void set_bytes(benchmark::State& state, size_t len) {
 }
 
 // The whole digest of the buffer (padding included) on one compression path.
-void bench_sha256(benchmark::State& state, void (*blocks)(Sha256State&, const uint8_t*, size_t)) {
+void bench_sha256(benchmark::State& state,
+                  void (*blocks)(sha256::Sha256State&, const uint8_t*, size_t)) {
   const size_t len = static_cast<size_t>(state.range(0));
-  std::vector<uint8_t> in(len + kSha256BlockSize, 0x3C);
+  std::vector<uint8_t> in(len + sha256::kSha256BlockSize, 0x3C);
   for (auto _ : state) {
-    Sha256State s = kSha256Initial;
-    blocks(s, in.data(), len / kSha256BlockSize);
+    sha256::Sha256State s = sha256::kSha256Initial;
+    blocks(s, in.data(), len / sha256::kSha256BlockSize);
     in[len] = 0x80;  // the padding block of a whole-block message
     blocks(s, in.data() + len, 1);
     benchmark::DoNotOptimize(s);
@@ -127,18 +127,18 @@ void bench_cbc_mac(benchmark::State& state, bool decrypt, bool one_pass) {
   const size_t len = static_cast<size_t>(state.range(0));
   std::vector<uint8_t> in(len, 0x3C), out(len);
   const RoundKeys k = round_keys(decrypt ? schedule().dec : schedule().enc);
-  const HmacSha256Key mac_key(kKey, sizeof kKey);
+  const hmac::HmacSha256Key mac_key(kKey, sizeof kKey);
   uint8_t tag[32];
   for (auto _ : state) {
     if (one_pass) {
-      (decrypt ? cbc_decrypt_and_mac : cbc_encrypt_then_mac)(k, kIv, in.data(), out.data(),
-                                                             len / 16, mac_key, tag);
+      (decrypt ? hmac::cbc_decrypt_and_mac : hmac::cbc_encrypt_then_mac)(
+          k, kIv, in.data(), out.data(), len / 16, mac_key, tag);
     } else if (decrypt) {
-      hmac_sha256(mac_key, in.data(), len, tag);
+      hmac::hmac_sha256(mac_key, in.data(), len, tag);
       cbc_decrypt_auto(k, kIv, in.data(), out.data(), len / 16);
     } else {
       cbc_encrypt_auto(k, kIv, in.data(), out.data(), len / 16);
-      hmac_sha256(mac_key, out.data(), len, tag);
+      hmac::hmac_sha256(mac_key, out.data(), len, tag);
     }
     benchmark::DoNotOptimize(tag);
     benchmark::ClobberMemory();
@@ -199,9 +199,8 @@ void print_ratios(const CollectingReporter& rep) {
     for (int64_t size : kSizes) {
       const std::string arg = std::to_string(size);
       const auto peer = rep.rates.find({std::string(dir) + "/openssl", arg});
-      for (const char* path :
-           {"openssl", "table", "bitsliced", "ssse3", "neon", "aesni", "vaes", "portable", "shani",
-            "armv8", "2pass", "1pass"}) {
+      for (const char* path : {"openssl", "table", "bitsliced", "ssse3", "neon", "aesni", "vaes",
+                               "portable", "shani", "armv8", "2pass", "1pass"}) {
         const auto it = rep.rates.find({std::string(dir) + "/" + path, arg});
         if (it == rep.rates.end()) continue;
         const double med = median(it->second);
@@ -248,11 +247,12 @@ int main(int argc, char** argv) {
     add("decrypt/vaes", [](benchmark::State& s) { bench_engine(s, cbc_decrypt_vaes, true); });
 
   add("sha256/openssl", bench_openssl_sha256);
-  add("sha256/portable", [](benchmark::State& s) { bench_sha256(s, sha256_blocks_portable); });
-  if (shani_available())
-    add("sha256/shani", [](benchmark::State& s) { bench_sha256(s, sha256_blocks_shani); });
-  if (armv8_sha2_available())
-    add("sha256/armv8", [](benchmark::State& s) { bench_sha256(s, sha256_blocks_armv8); });
+  add("sha256/portable",
+      [](benchmark::State& s) { bench_sha256(s, sha256::sha256_blocks_portable); });
+  if (sha256::shani_available())
+    add("sha256/shani", [](benchmark::State& s) { bench_sha256(s, sha256::sha256_blocks_shani); });
+  if (sha256::armv8_sha2_available())
+    add("sha256/armv8", [](benchmark::State& s) { bench_sha256(s, sha256::sha256_blocks_armv8); });
   for (bool decrypt : {false, true}) {
     const std::string dir = decrypt ? "dec+mac/" : "enc+mac/";
     add(dir + "openssl", [decrypt](benchmark::State& s) { bench_openssl_cbc_mac(s, decrypt); });

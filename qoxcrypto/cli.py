@@ -3,32 +3,34 @@ import argparse
 import codecs
 import contextlib
 import errno
+import io
 import json
 import os
 import shutil
 import signal
 import stat
 import sys
-import tempfile
 
 from qoxcrypto import __version__
 from qoxcrypto import container
 from qoxcrypto.atomic import Output, atomic_write
-from qoxcrypto.errors import EXIT_FAILURE, EXIT_KEY, EXIT_USAGE, CliError
-from qoxcrypto.exceptions import ContainerError
+from qoxcrypto.errors import EXIT_FAILURE, EXIT_USAGE, CliError
+from qoxcrypto.exceptions import ContainerError, UntaggedContainerError
 from qoxcrypto.files import NamedReader
 from qoxcrypto.keys import KEY_ENV, KEY_SIZES, load_key, new_key
 from qoxcrypto.progress import Progress
-from qoxcrypto.stream import CHUNK_SIZE, SPOOL_IN_MEMORY, decrypt_stream, encrypt_stream
+from qoxcrypto.stream import (CHUNK_SIZE, decrypt_stream, decrypt_stream_unverified,
+                              encrypt_stream, seekable_source)
 
 _KEY_HELP = ("The key comes from --key-file (the raw 16, 24 or 32 key bytes, as keygen writes "
              "them) or, without it, from the environment variable %s (hex). It is never taken "
              "from the command line, where shell history and process lists would show it." % KEY_ENV)
 _EXIT_HELP = ("Exit status: 0 success, 1 a file is missing, unreadable, unwritable (disk full) or "
               "not what the command needs, 2 wrong usage or key setting, 3 the key does not open "
-              "the container (wrong key, damaged or changed file), 128+N stopped by signal N "
-              "(130 Ctrl-C).")
+              "the container (wrong key, damaged or changed file, wrong --no-hmac setting), 128+N "
+              "stopped by signal N (130 Ctrl-C, 141 the reader of the output went away).")
 _STOPPING_SIGNALS = ("SIGTERM", "SIGHUP")
+_SIGPIPE = getattr(signal, "SIGPIPE", 13)
 
 
 class Stopped(BaseException):
@@ -48,6 +50,9 @@ def main(argv=None, prog="qoxcrypto", environ=None):
     except CliError as error:
         return _fail(str(error), error.code)
     except OSError as error:
+        if error.errno == errno.EPIPE:  # the reader went away, as for cat: no message
+            _silence_stdout()
+            return 128 + _SIGPIPE
         return _fail(_describe_os_error(error), EXIT_FAILURE)
     except KeyboardInterrupt:
         return _fail("interrupted", 128 + signal.SIGINT)
@@ -67,8 +72,8 @@ def build_parser(prog):
     keyed = argparse.ArgumentParser(add_help=False)
     keyed.add_argument("--key-file", metavar="FILE", help="file holding the raw key bytes")
     keyed.add_argument("--no-hmac", action="store_true",
-                       help="the container has no HMAC tag (written with use_hmac=False); "
-                            "inspect with a key finds this out by itself")
+                       help="the container has no HMAC tag (written with use_hmac=False), so "
+                            "nothing is verified; encrypt warns about it")
 
     written = argparse.ArgumentParser(add_help=False)
     target = written.add_mutually_exclusive_group()
@@ -76,12 +81,15 @@ def build_parser(prog):
                         help="write the result to FILE ('-': stdout, the default)")
     target.add_argument("--in-place", action="store_true", help="replace INPUT with the result")
     written.add_argument("--backup", action="store_true",
-                         help="with --in-place, keep the old INPUT as INPUT.bak")
+                         help="with --in-place, keep the old INPUT as INPUT.bak (an existing "
+                              "one is replaced only with --force)")
     written.add_argument("--force", action="store_true",
-                         help="replace an existing output file (devices and FIFOs are written "
-                              "in place without it)")
+                         help="replace an existing output file or INPUT.bak (devices and FIFOs "
+                              "are written in place without it)")
     written.add_argument("-q", "--quiet", action="store_true",
-                         help="no progress line and no notes on stderr, errors only")
+                         help="no progress line, notes or warnings on stderr, errors only")
+    written.add_argument("-v", "--verbose", action="store_true",
+                         help="a note on stderr when done, also when it is not a terminal")
     checks = written.add_mutually_exclusive_group()
     checks.add_argument("--json", action="store_true", help="refuse a plaintext that is not JSON")
     checks.add_argument("--text", action="store_true",
@@ -99,8 +107,11 @@ def build_parser(prog):
     decrypt = commands.add_parser(
         "decrypt", parents=[keyed, written], help="decrypt a container to stdout or a file",
         description="Decrypt a .qox container (INPUT '-': stdin); the plaintext goes to stdout "
-                    "unless -o or --in-place is given, and only once the key and the file have "
-                    "proved good.", epilog=_KEY_HELP)
+                    "unless -o or --in-place is given. With the tag, no plaintext goes out before "
+                    "the tag has verified: a file gets it in a hidden temporary file beside it, "
+                    "renamed into place then; for stdout the container is read twice, a tag pass "
+                    "first (a pipe is first copied, ciphertext only, to a private spool in "
+                    "$TMPDIR). Without the tag nothing can be verified.", epilog=_KEY_HELP)
     decrypt.add_argument("input", metavar="INPUT", help="the container, '-' for stdin")
     decrypt.add_argument("--pretty", action="store_true",
                          help="reformat the JSON text with an indent of two spaces (reads the "
@@ -110,9 +121,9 @@ def build_parser(prog):
     inspect = commands.add_parser(
         "inspect", parents=[keyed], help="show a container's header and sizes",
         description="Show the header fields and sizes of a .qox container (INPUT '-': stdin). "
-                    "With a key (from --key-file or %s) also whether the tag is present and "
-                    "verified, and the plaintext's size and kind; no key or plaintext is ever "
-                    "printed." % KEY_ENV)
+                    "With a key (from --key-file or %s) also whether the tag verifies, and the "
+                    "plaintext's size and kind; a tag that does not verify ends with status 3. "
+                    "No key or plaintext is ever printed." % KEY_ENV)
     inspect.add_argument("input", metavar="INPUT", help="the container, '-' for stdin")
     inspect.set_defaults(run=run_inspect)
 
@@ -132,16 +143,19 @@ def build_parser(prog):
 def run_encrypt(args, environ):
     _check_target(args)
     key = load_key(args.key_file, environ)
+    if args.no_hmac and not args.quiet:
+        print("qoxcrypto: warning: --no-hmac: the container gets no tag and will not detect "
+              "changes; decrypting it verifies nothing", file=sys.stderr)
     with _input(args.input) as (source, name, size):
         check = _Check(args, name)
         progress = _ProgressLine(args, "encrypting " + name, size)
         reader = _Tap(source, [_refuse_container(name), check.feed, progress])
         with _output(args, spool=check.active, binary=True) as output:
-            _backup(args)
             written = encrypt_stream(key, reader, output, tag=not args.no_hmac)
             progress.close()
             check.finish()
-            output.commit()
+            with _backup(args):
+                output.commit()
     _note(args, "encrypted %s (%d bytes) into %s (%d bytes, %s)" % (
         name, reader.done, output.name, written, "without tag" if args.no_hmac else "with tag"))
     return 0
@@ -150,40 +164,50 @@ def run_encrypt(args, environ):
 def run_decrypt(args, environ):
     _check_target(args)
     key = load_key(args.key_file, environ)
-    with _input(args.input) as (source, name, size):
+    tagged = not args.no_hmac
+    with _input(args.input) as (source, name, size), seekable_source(source) as readable:
+        start = readable.tell()
         check = _Check(args, "the plaintext of " + name)
-        progress = _ProgressLine(args, "decrypting " + name, size)
-        with _output(args, spool=True, binary=False) as output, _spool() as spool:
-            sink = spool if args.pretty else output
+        with _output(args, spool=False, binary=False) as output:
+            # A file's plaintext waits unseen in its hidden temporary file (and --pretty's
+            # in memory) until the verdict: one pass. A stream (stdout, a device) gets it
+            # as it comes, so the tag is checked by a pass before, and so are --json and
+            # --text, by a pass of their own.
+            unseen = output.seekable() or args.pretty
+            early = check.active and not unseen
+            passes = (1 if unseen or not tagged else 2) * (2 if early else 1)
+            progress = _ProgressLine(args, "decrypting " + name, size and size * passes)
+            sink = io.BytesIO() if args.pretty else output  # --pretty parses it all anyway
+            decrypt = decrypt_stream_unverified if unseen else decrypt_stream
             try:
-                decrypt_stream(key, _Tap(source, [progress]), _Tap(sink, [check.feed]),
-                               tag=not args.no_hmac)
+                if early:
+                    decrypt_stream(key, _Tap(readable, [progress]), _Tap(_Discard(),
+                                   [check.feed]), tag=tagged)
+                    check.finish()
+                    readable.seek(start)
+                decrypt(key, _Tap(readable, [progress]),
+                        sink if early else _Tap(sink, [check.feed]), tag=tagged)
             except ContainerError as error:
-                again = source if source.seekable() else None
-                raise container.refusal(error, name, key, not args.no_hmac, again) from None
+                raise container.refusal(error, name) from None
             finally:
                 progress.close()
             check.finish()
             if args.pretty:
-                spool.seek(0)
                 try:
-                    value = json.loads(spool.read().decode("utf-8"))
+                    value = json.loads(sink.getvalue().decode("utf-8"))
                 except ValueError:
                     raise CliError("the text in %s is not JSON; drop --pretty" % name) from None
                 output.write(json.dumps(value, ensure_ascii=False, indent=2).encode("utf-8")
                              + b"\n")
-            _backup(args)
-            output.commit()
+            with _backup(args):
+                output.commit()
     if output.name != "stdout":
         _note(args, "decrypted %s into %s" % (name, output.name))
     return 0
 
 
 def run_inspect(args, environ):
-    with _input(args.input) as (source, name, _), _spool() as spool:
-        if not source.seekable():  # read once per layout: keep a copy
-            shutil.copyfileobj(source, spool, CHUNK_SIZE)
-            source = spool
+    with _input(args.input) as (source, name, _), seekable_source(source) as source:
         size = source.seek(0, os.SEEK_END)
         source.seek(0)
         header = container.read_header(source.read(container.HEADER_SIZE), size, name)
@@ -203,22 +227,24 @@ def run_inspect(args, environ):
             lines += [("layout", _layouts(tagged, untagged)),
                       ("tag", "unknown without the key (the length alone cannot tell)")]
         else:
-            with_tag = tagged is not None  # with a key, the layout is found out
-            contents = container.examine(key, source, True) if with_tag else None
-            if contents is None and with_tag:
-                with_tag = False
-                contents = container.opens_without_tag(key, source)
-            elif contents is None:
+            with_tag, evidence = not args.no_hmac, ""
+            try:
+                contents = container.examine(key, source, with_tag)
+            except UntaggedContainerError:
+                with_tag, evidence = False, " (no tag verifies; without one it is all UTF-8 text)"
                 contents = container.examine(key, source, False)
+            except ContainerError as error:
+                contents = None
+                failure = container.refusal(error, name, "the key does not open %s: ")
             if contents is None:
-                lines.append(("layout", _layouts(tagged, untagged)))
-                failure = CliError("the key does not open %s: wrong key, or the file was changed "
-                                   "or damaged" % name, EXIT_KEY)
+                lines += [("layout", _layouts(tagged, untagged)),
+                          ("tag", "does not verify" if with_tag else "none (--no-hmac)")]
             else:
                 lines += [("layout", _layouts(tagged, None) if with_tag
                            else _layouts(None, untagged)),
                           ("tag", "present, verified with the key" if with_tag else
-                           "none: nothing protects this file against changes, nor proves the key"),
+                           "none: nothing protects this file against changes, nor proves "
+                           "the key" + evidence),
                           ("plaintext", _plaintext(contents))]
     width = max(len(label) for label, _ in lines) + 2
     for label, value in lines:
@@ -256,6 +282,9 @@ class _Tap:
     def write(self, data):
         self._tell(data)
         return self.handle.write(data)
+
+    def __getattr__(self, name):  # seek, tell, seekable: the file's own
+        return getattr(self.handle, name)
 
     def _tell(self, chunk):
         self.done += len(chunk)
@@ -356,18 +385,34 @@ def _holds_data(path):
     return stat.S_ISREG(mode) or stat.S_ISBLK(mode)
 
 
+@contextlib.contextmanager
 def _backup(args):
-    """With --backup, copies INPUT to INPUT.bak (same mode) before INPUT is replaced."""
+    """With --backup, copies INPUT to INPUT.bak (same mode) right before INPUT is replaced
+    in the with-block; if that is interrupted or fails, the copy is removed again."""
     if not args.backup:
+        yield
         return
+    path = args.input + ".bak"
     with open(args.input, "rb") as old, Output(
-            args.input + ".bak", mode=stat.S_IMODE(os.fstat(old.fileno()).st_mode)) as copy:
+            path, mode=stat.S_IMODE(os.fstat(old.fileno()).st_mode)) as copy:
+        found = os.fstat(old.fileno())
         shutil.copyfileobj(old, copy, CHUNK_SIZE)
         copy.commit()
+    try:
+        yield
+    except BaseException:
+        with contextlib.suppress(OSError):
+            now = os.stat(args.input)
+            if (now.st_dev, now.st_ino) == (found.st_dev, found.st_ino):  # not yet replaced
+                os.unlink(path)
+        raise
 
 
-def _spool():
-    return tempfile.SpooledTemporaryFile(SPOOL_IN_MEMORY)
+class _Discard:
+    """A sink that keeps nothing."""
+
+    def write(self, data):
+        return len(data)
 
 
 def _check_target(args):
@@ -375,6 +420,8 @@ def _check_target(args):
         raise CliError("--backup works with --in-place only", EXIT_USAGE)
     if args.in_place and args.input == "-":
         raise CliError("--in-place needs a file, not stdin", EXIT_USAGE)
+    if args.backup and os.path.lexists(args.input + ".bak") and not args.force:
+        raise CliError("%s.bak exists; use --force to replace it" % args.input)
 
 
 def _plaintext(contents):
@@ -422,8 +469,16 @@ def _stop(number, frame):
 
 
 def _note(args, message):
-    if not args.quiet:
+    """A success note: for a person at a terminal, or asked for with -v (not for cron logs)."""
+    if not args.quiet and (args.verbose or _is_terminal(sys.stderr)):
         print("qoxcrypto: " + message, file=sys.stderr)
+
+
+def _is_terminal(stream):
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
 
 
 def _fail(message, code):
@@ -434,8 +489,6 @@ def _fail(message, code):
 def _describe_os_error(error):
     """One line for a failed file operation, naming the file."""
     reason = error.strerror or str(error)
-    if error.errno == errno.EPIPE:  # the reader went away; nothing more to say to it
-        _silence_stdout()
     if error.filename is None:
         return reason
     return "%s: %s" % (error.filename, reason)

@@ -5,12 +5,13 @@ import json
 from typing import BinaryIO, Optional
 
 from qoxcrypto.errors import EXIT_KEY, CliError
-from qoxcrypto.exceptions import ContainerError, NotAContainerError, TaggedContainerError
-from qoxcrypto.stream import (BLOCK_SIZE, CHUNK_SIZE, HEADER_SIZE, MAGIC, TAG_SIZE, VERSION,
-                              Decryptor)
+from qoxcrypto.exceptions import (ContainerError, NotAContainerError, TaggedContainerError,
+                                  UntaggedContainerError)
+from qoxcrypto.stream import (BLOCK_SIZE, HEADER_SIZE, MAGIC, TAG_SIZE, VERSION,
+                              plaintext_chunks)
 
 __all__ = ["MAGIC", "VERSION", "HEADER_SIZE", "TAG_SIZE", "BLOCK_SIZE", "Header", "read_header",
-           "ciphertext_size", "refusal", "Contents", "examine", "opens_without_tag"]
+           "ciphertext_size", "refusal", "Contents", "examine"]
 
 JSON_LIMIT = 16 << 20  # larger plaintexts are not parsed by inspect
 
@@ -33,67 +34,51 @@ def ciphertext_size(size: int, with_tag: bool) -> Optional[int]:
     return rest if rest >= BLOCK_SIZE and rest % BLOCK_SIZE == 0 else None
 
 
-def refusal(error: ContainerError, name: str, key: bytes, with_tag: bool,
-            source: Optional[BinaryIO]) -> CliError:
-    """The one-line failure for a container that did not open.
-
-    source: the container again, to see whether a container that the tag does not
-    match opens without one, so that the message does not blame the key for that.
-    """
+def refusal(error: ContainerError, name: str, lead: str = "cannot decrypt %s: ") -> CliError:
+    """The one-line failure for a container that did not open. The package's verdict is
+    taken as it is: it hints at the other tag setting only on evidence."""
     if isinstance(error, NotAContainerError):
         return CliError("%s is %s" % (name, error))
     if isinstance(error, TaggedContainerError):
         return CliError("%s was written with the tag: drop --no-hmac" % name, EXIT_KEY)
-    if with_tag and source is not None and opens_without_tag(key, source):
-        return CliError("%s was written without the tag: use --no-hmac" % name, EXIT_KEY)
-    return CliError("cannot decrypt %s: %s" % (name, error), EXIT_KEY)
+    if isinstance(error, UntaggedContainerError):
+        return CliError("%s was written without the tag (no tag verifies, and without one it "
+                        "reads as UTF-8 text): use --no-hmac, which verifies nothing" % name,
+                        EXIT_KEY)
+    return CliError(lead % name + str(error), EXIT_KEY)
 
 
 Contents = collections.namedtuple("Contents", "size utf8 kind")
 
 
-def examine(key: bytes, source: BinaryIO, with_tag: bool) -> Optional[Contents]:
-    """What the container in source holds (read from its start), or None when the key
-    does not open it in that layout. Memory stays bounded: the text is parsed as JSON
-    only up to JSON_LIMIT."""
+def examine(key: bytes, source: BinaryIO, with_tag: bool) -> Contents:
+    """What the container in source (seekable, read from its start) holds; raises the
+    package's ContainerError when the key does not open it in that layout. With the tag,
+    nothing is decoded before the tag verified. Memory stays bounded: the text is parsed
+    as JSON only up to JSON_LIMIT."""
     source.seek(0)
-    box = Decryptor(key, tag=with_tag)
     decoder = codecs.getincrementaldecoder("utf-8")()
     size, utf8, text = 0, True, []  # type: int, bool, Optional[list]
-    try:
-        while True:
-            chunk = source.read(CHUNK_SIZE)
-            plain = box.update(chunk) if chunk else box.finish()
-            size += len(plain)
-            if utf8:
-                try:
-                    piece = decoder.decode(plain, final=not chunk)
-                except UnicodeDecodeError:
-                    utf8, text = False, None
-                else:
-                    if text is not None:
-                        text = None if size > JSON_LIMIT else text + [piece]
-            if not chunk:
-                break
-    except ContainerError:
-        return None
+    pieces = plaintext_chunks(key, source, tag=with_tag)
+    for plain in pieces:
+        size += len(plain)
+        if utf8:
+            try:
+                piece = decoder.decode(plain)
+            except UnicodeDecodeError:
+                utf8, text = False, None
+            else:
+                if text is not None:
+                    text = None if size > JSON_LIMIT else text + [piece]
+    if utf8:
+        try:
+            decoder.decode(b"", final=True)
+        except UnicodeDecodeError:
+            utf8, text = False, None
     if not utf8:
         return Contents(size, False, "")
     return Contents(size, True, _json_kind("".join(text)) if text is not None
                     else "not parsed as JSON (larger than %d MiB)" % (JSON_LIMIT >> 20))
-
-
-def opens_without_tag(key: bytes, source: BinaryIO) -> Optional[Contents]:
-    """examine() without the tag, for a container whose tag did not match, when the
-    opening is more than chance: garbage from a wrong key or a changed file has a valid
-    one-byte padding once in 256, but is practically never UTF-8 text nor padded with
-    two or more equal bytes."""
-    contents = examine(key, source, False)
-    if contents is None:
-        return None
-    size = source.seek(0, 2)
-    padding = size - HEADER_SIZE - contents.size
-    return contents if contents.utf8 or padding >= 2 else None
 
 
 def _json_kind(text: str) -> str:

@@ -19,3 +19,10 @@ class DamagedError(ContainerError):
 
 class TaggedContainerError(ContainerError):
     """Read without a tag, but the container carries one that this key verifies."""
+
+
+class UntaggedContainerError(TagMismatchError):
+    """Read with the tag, none verifies, and without one the data reads whole as UTF-8 text
+    with valid padding: most likely written without the tag (tag=False reads it, unverified).
+    Only that evidence gives this class; a tag that fails over binary data stays a plain
+    TagMismatchError, since a changed file and a wrong key look the same there."""

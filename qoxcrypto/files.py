@@ -4,7 +4,7 @@ from typing import BinaryIO, Optional
 
 from qoxcrypto.atomic import Output, PathLike, named
 from qoxcrypto.stream import (CHUNK_SIZE, BytesLike, Progress, decrypt_stream,
-                              encrypt_stream)
+                              decrypt_stream_unverified, encrypt_stream)
 
 
 class NamedReader:
@@ -21,6 +21,12 @@ class NamedReader:
 
     def seekable(self) -> bool:
         return self.handle.seekable()
+
+    def tell(self) -> int:
+        try:
+            return self.handle.tell()
+        except OSError as error:
+            raise named(error, self.name) from None
 
     def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
         try:
@@ -46,13 +52,17 @@ def decrypt_file(key: BytesLike, source: PathLike, target: PathLike, *, tag: boo
                  progress: Optional[Progress] = None) -> None:
     """Decrypts the container file source into target (which may be source itself).
 
-    Nothing reaches target before the tag and the padding are verified: the plaintext
-    waits in a hidden temporary file (a spool for a device or FIFO). Raises a
-    ContainerError subclass when the container does not open.
+    Nothing reaches target before the tag and the padding are verified. A regular
+    target gets the plaintext in a hidden temporary file beside it, in one pass, and the
+    file is renamed into place only then; a device or FIFO is written in place once the
+    tag has verified (see decrypt_stream; without a tag, as the plaintext comes). Raises
+    a ContainerError subclass when the container does not open.
     """
-    with open(source, "rb") as handle, Output(target, spool=True) as output:
-        decrypt_stream(key, NamedReader(handle, _name(source)), output,  # type: ignore[arg-type]
-                       tag=tag, progress=progress, chunk_size=CHUNK_SIZE)
+    with open(source, "rb") as handle, Output(target) as output:
+        # A regular target's plaintext waits unseen in the hidden file: one pass will do.
+        decrypt = decrypt_stream_unverified if output.seekable() else decrypt_stream
+        decrypt(key, NamedReader(handle, _name(source)), output,  # type: ignore[arg-type]
+                tag=tag, progress=progress, chunk_size=CHUNK_SIZE)
         output.commit()
 
 

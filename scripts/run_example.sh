@@ -21,10 +21,10 @@ cp examples/settings.json "$work/settings.json"
 cd "$work"
 echo "In a temporary folder holding a copy of examples/settings.json:"
 qox keygen settings.key
-qox encrypt settings.json -o settings.qox --key-file settings.key
+qox encrypt settings.json -o settings.qox --key-file settings.key -v
 qox inspect settings.qox --key-file settings.key
 qox decrypt settings.qox --key-file settings.key --pretty
-qox decrypt settings.qox --key-file settings.key -o roundtrip.json
+qox decrypt settings.qox --key-file settings.key -o roundtrip.json -v
 cmp settings.json roundtrip.json
 echo
 echo "round trip: roundtrip.json is identical to examples/settings.json"

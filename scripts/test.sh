@@ -17,6 +17,8 @@ qox_install_packages || exit 1
 mkdir -p build
 
 failures=()
+echo "=== the engine without Python"
+bash scripts/check_engine_pure.sh || failures+=("engine-pure")
 echo "=== system Python: $(/usr/bin/python3 --version)"
 if qox_build /usr/bin/python3 system ON &&
    ctest --test-dir build/system --output-on-failure -j "$(nproc)" &&

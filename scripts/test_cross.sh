@@ -83,14 +83,17 @@ arm64_suite_tree() {
   mapfile -t link_options < <(python3 build_options.py gnu link runtime)
   [ ${#compile_options[@]} -gt 0 ] && [ ${#link_options[@]} -gt 0 ] ||
     { echo "build_options.txt gave no gnu options"; return 1; }
-  # Two at a time, each into an object named after its path.
-  awk '$1 == "engine" || $1 == "module" { print $2 }' sources.txt |
-    xargs -P 2 -I{} sh -c 'source=$1 object=$2/$(echo "$1" | tr / _).o; shift 2
-                           exec "$0" "$@" -c "$source" -o "$object"' \
+  # Two at a time, each into obj/<kind>/ under a name made of its path.
+  mkdir -p "$tree/obj/engine" "$tree/obj/module" "$tree/obj/stream"
+  awk '$1 == "engine" || $1 == "module" || $1 == "stream" { print $1 "/" $2 }' sources.txt |
+    xargs -P 2 -I{} sh -c 'source=${1#*/} object=$2/${1%%/*}/$(echo "${1#*/}" | tr / _).o
+                           shift 2; exec "$0" "$@" -c "$source" -o "$object"' \
       aarch64-linux-gnu-g++ {} "$tree/obj" "${compile_options[@]}" -fPIC -I src \
       -I "$root/usr/include/python3.11" -idirafter "$root/usr/include" || return 1
   aarch64-linux-gnu-g++ -shared -o "$tree/qoxcrypto/crypto.cpython-311-aarch64-linux-gnu.so" \
-    "$tree"/obj/*.o "${link_options[@]}" || return 1
+    "$tree"/obj/engine/*.o "$tree"/obj/module/*.o "${link_options[@]}" || return 1
+  aarch64-linux-gnu-g++ -shared -o "$tree/qoxcrypto/_engine.cpython-311-aarch64-linux-gnu.so" \
+    "$tree"/obj/engine/*.o "$tree"/obj/stream/*.o "${link_options[@]}" || return 1
   # The suite starts interpreters through sys.executable: a host script that
   # runs the emulator, named as the interpreter through qemu's -0.
   local abs_root
@@ -108,7 +111,7 @@ arm64_suite_tree() {
 arm64_python_suite() {
   (cd build/arm64-suite && PYTHONPATH=/usr/lib/python3/dist-packages bin/python3.11 -m pytest \
      -q -p no:cacheprovider tests/python/test_{cbc,container,dict_json_file,field,key_cache}.py \
-     tests/python/test_{key_schedule,tables,stream,threads,module_frame}.py)
+     tests/python/test_{key_schedule,tables,stream,threads,module_frame,engine_binding}.py)
 }
 
 # The path this x86-64 host offers by Linux's own account, which the

@@ -25,7 +25,8 @@ import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 modules = [n for n in names if n.startswith("qoxcrypto/crypto.") and n.endswith(".so")]
 assert len(modules) == 1, "want exactly one extension in the wheel: %s" % modules
-for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py", "stream.py", "files.py"):
+for wanted in ("crypto.pyi", "py.typed", "__main__.py", "cli.py", "atomic.py", "stream.py", "chunks.py",
+               "files.py"):
     assert "qoxcrypto/" + wanted in names, "the wheel lacks qoxcrypto/" + wanted
 print("wheel:", sys.argv[1].rsplit("/", 1)[1], "-", len(names), "files")
 PY

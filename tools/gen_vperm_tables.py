@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes src/aes/vperm_tables.h: the 16-entry shuffle tables of the
+"""Writes src/engine/aes/vperm_tables.h: the 16-entry shuffle tables of the
 vector-permute AES path, and checks every byte of both S-boxes through them.
 
 The S-box is computed in GF(2^8) seen as GF(16)[t]/(t^2 + t + lam). A byte x
@@ -218,6 +218,6 @@ for name, shift in (("kEncFrames", sr), ("kDecFrames", isr)):
         lines.append("     " + c_array(final) + "},")
     lines.append("};")
 lines += ["", "}  // namespace qox::aes::vperm", ""]
-out = sys.argv[1] if len(sys.argv) > 1 else "src/aes/vperm_tables.h"
+out = sys.argv[1] if len(sys.argv) > 1 else "src/engine/aes/vperm_tables.h"
 with open(out, "w") as f:
     f.write("\n".join(lines))

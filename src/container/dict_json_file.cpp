@@ -169,7 +169,7 @@ PyObject* decrypt_file_to_dict_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kStringCryptoLoadJson = {
+const FunctionDescription kStringCryptoLoadJson = {
     "load_json",
     "QOXStringCrypto.load_json",
     "\n"
@@ -187,7 +187,7 @@ const FnSpec kStringCryptoLoadJson = {
     "Any",
     load_json_impl,
 };
-const FnSpec kStringCryptoEncryptDict = {
+const FunctionDescription kStringCryptoEncryptDict = {
     "encrypt_dict",
     "QOXStringCrypto.encrypt_dict",
     "\n"
@@ -199,7 +199,7 @@ const FnSpec kStringCryptoEncryptDict = {
     "bytes",
     encrypt_dict_impl,
 };
-const FnSpec kStringCryptoDecryptToDict = {
+const FunctionDescription kStringCryptoDecryptToDict = {
     "decrypt_to_dict",
     "QOXStringCrypto.decrypt_to_dict",
     "\n"
@@ -211,7 +211,7 @@ const FnSpec kStringCryptoDecryptToDict = {
     "Dict[str, Any]",
     decrypt_to_dict_impl,
 };
-const FnSpec kStringCryptoEncryptDictToFile = {
+const FunctionDescription kStringCryptoEncryptDictToFile = {
     "encrypt_dict_to_file",
     "QOXStringCrypto.encrypt_dict_to_file",
     "\n"
@@ -223,7 +223,7 @@ const FnSpec kStringCryptoEncryptDictToFile = {
     "None",
     encrypt_dict_to_file_impl,
 };
-const FnSpec kStringCryptoDecryptFileToDict = {
+const FunctionDescription kStringCryptoDecryptFileToDict = {
     "decrypt_file_to_dict",
     "QOXStringCrypto.decrypt_file_to_dict",
     "\n"

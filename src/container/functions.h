@@ -7,20 +7,20 @@
 namespace qox::container {
 
 // PKCS#7 (padding.cpp).
-extern const FnSpec kPkcs7PadFunction;
-extern const FnSpec kPkcs7UnpadFunction;
+extern const FunctionDescription kPkcs7PadFunction;
+extern const FunctionDescription kPkcs7UnpadFunction;
 
 // QOXStringCrypto (string_crypto_class.cpp) and its methods: writing and
 // reading one container (string_crypto.cpp), dictionaries, JSON and files
 // (dict_json_file.cpp).
 extern const ClassDescription kStringCryptoClass;
-extern const FnSpec kStringCryptoInit;
-extern const FnSpec kStringCryptoEncrypt;
-extern const FnSpec kStringCryptoDecrypt;
-extern const FnSpec kStringCryptoLoadJson;
-extern const FnSpec kStringCryptoEncryptDict;
-extern const FnSpec kStringCryptoDecryptToDict;
-extern const FnSpec kStringCryptoEncryptDictToFile;
-extern const FnSpec kStringCryptoDecryptFileToDict;
+extern const FunctionDescription kStringCryptoInit;
+extern const FunctionDescription kStringCryptoEncrypt;
+extern const FunctionDescription kStringCryptoDecrypt;
+extern const FunctionDescription kStringCryptoLoadJson;
+extern const FunctionDescription kStringCryptoEncryptDict;
+extern const FunctionDescription kStringCryptoDecryptToDict;
+extern const FunctionDescription kStringCryptoEncryptDictToFile;
+extern const FunctionDescription kStringCryptoDecryptFileToDict;
 
 }  // namespace qox::container

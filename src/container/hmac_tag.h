@@ -3,7 +3,7 @@
 // objects found otherwise.
 #pragma once
 
-#include "aes/hmac_sha256.h"
+#include "engine/hmac/hmac_sha256.h"
 #include "module/ref.h"
 
 #include <cstdint>
@@ -28,7 +28,7 @@ class TagCall {
   bool is_standard() const noexcept { return standard_; }
 
   // The key's pads, precompressed (a copy); only when is_standard().
-  aes::HmacSha256Key mac_key() const noexcept;
+  hmac::HmacSha256Key mac_key() const noexcept;
   PyObject* key() const noexcept { return key_.get(); }
 
   // The general road: the call itself with `message`, then .digest().
@@ -44,18 +44,18 @@ class TagCall {
 // compared by the engine in constant time when hmac and its compare_digest
 // are the import-time ones, else through the objects found. 1 for equal, 0
 // for different, -1 with an exception set.
-int tags_match(const uint8_t expected[aes::kSha256DigestSize], const uint8_t* stored,
+int tags_match(const uint8_t expected[sha256::kSha256DigestSize], const uint8_t* stored,
                Py_ssize_t stored_size) noexcept;
 
-// `data[start:]` for a rebound hmac.new: a memoryview when hmac and hashlib
-// are the standard modules (they read any buffer, so no copy is needed),
-// otherwise the bytes slice that encrypt and decrypt pass.
+// `data[start:]` for a tag function found rebound: a new bytes object, as
+// the steps pass it, holding only bytes already written. Never a view: its
+// owner may be a container still being written, and the function may keep it.
 Ref hmac_message(PyObject* data, Py_ssize_t start) noexcept;
 
-// The decryption schedule last used with the key bytes of `call` (a borrowed
-// reference, or nullptr), for a decryption that starts before the schedule is
+// The decryption schedule last used with the key bytes of `call` (a strong
+// reference, or null), for a decryption that starts before the schedule is
 // asked for; and the setter. Only when call.is_standard().
-PyObject* last_decrypt_schedule(const TagCall& call) noexcept;
+Ref last_decrypt_schedule(const TagCall& call) noexcept;
 void remember_decrypt_schedule(const TagCall& call, PyObject* sched) noexcept;
 
 }  // namespace qox::container

@@ -33,10 +33,10 @@ PyObject* pkcs7_unpad_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kPkcs7PadFunction = {
+const FunctionDescription kPkcs7PadFunction = {
     "_pkcs7_pad", "_pkcs7_pad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_pad_impl,
 };
-const FnSpec kPkcs7UnpadFunction = {
+const FunctionDescription kPkcs7UnpadFunction = {
     "_pkcs7_unpad", "_pkcs7_unpad", nullptr, {Param("data", "bytes")}, "bytes", pkcs7_unpad_impl,
 };
 

@@ -10,9 +10,10 @@
 // one allocation and encrypts inside it, and decrypt reads the ciphertext where
 // it lies. The tag steps (tag_steps.h) compute the standard HMAC on the engine,
 // for large inputs in one pass with the CBC blocks.
-#include "aes/python/aes_cbc.h"
+#include "aes/aes_cbc.h"
+#include "container/container_size.h"
 #include "container/functions.h"
-#include "container/layout.h"
+#include "engine/layout/layout.h"
 #include "container/padding.h"
 #include "container/tag_steps.h"
 #include "module/call.h"
@@ -21,15 +22,21 @@
 #include "module/unpack.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace qox::container {
+
+using namespace layout;  // the container format's offsets and sizes
 
 namespace {
 
 const Name kUrandom("urandom");
 
 constexpr Py_ssize_t kIvSize = 16;
+
+// The longest bytes object the host makes: its size less the object's header.
+constexpr size_t kLargestBytes = PY_SSIZE_T_MAX - (offsetof(PyBytesObject, ob_sval) + 1);
 
 PyObject* raise_value_error(const char* message) {
   PyErr_SetString(PyExc_ValueError, message);
@@ -140,7 +147,18 @@ Ref finish_container(PyObject* self, Ref container, PyObject* iv, Py_ssize_t cip
 Ref encrypt_in_place(PyObject* self, const AesCbcFastRoad& aes_cbc, const char* data,
                      Py_ssize_t size, PyObject* schedule, PyObject* iv) {
   const Py_ssize_t pad = kBlockSize - size % kBlockSize;
-  if (size > PY_SSIZE_T_MAX - pad - kTagEnd) return Ref::steal(PyErr_NoMemory());
+  switch (container_fit(static_cast<size_t>(size), kTagEnd, kLargestBytes)) {
+    case ContainerFit::fits:
+      break;
+    case ContainerFit::padded_too_large:
+      // _pkcs7_pad's own error: the host refuses that size before allocating.
+      if (Ref padded = Ref::steal(PyBytes_FromStringAndSize(nullptr, size + pad))) {
+        return Ref::steal(PyErr_NoMemory());
+      }
+      return Ref();
+    case ContainerFit::no_room:
+      return Ref::steal(PyErr_NoMemory());
+  }
   const Py_ssize_t ciphertext_size = size + pad;
   Ref container = Ref::steal(PyBytes_FromStringAndSize(nullptr, kTagEnd + ciphertext_size));
   if (!container) return Ref();
@@ -343,7 +361,7 @@ PyObject* decrypt_impl(PyObject* const* args) noexcept {
 
 }  // namespace
 
-const FnSpec kStringCryptoInit = {
+const FunctionDescription kStringCryptoInit = {
     "__init__",
     "QOXStringCrypto.__init__",
     "\n"
@@ -355,7 +373,7 @@ const FnSpec kStringCryptoInit = {
     nullptr,
     init_impl,
 };
-const FnSpec kStringCryptoEncrypt = {
+const FunctionDescription kStringCryptoEncrypt = {
     "encrypt",
     "QOXStringCrypto.encrypt",
     "加密字符串或字节数据，返回.qox格式的字节流",
@@ -363,7 +381,7 @@ const FnSpec kStringCryptoEncrypt = {
     "bytes",
     encrypt_impl,
 };
-const FnSpec kStringCryptoDecrypt = {
+const FunctionDescription kStringCryptoDecrypt = {
     "decrypt",
     "QOXStringCrypto.decrypt",
     "解密.qox格式数据，返回原始字符串",

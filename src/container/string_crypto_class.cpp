@@ -1,9 +1,11 @@
 // The class QOXStringCrypto: its docstring, constants and methods, in namespace order.
 #include "container/functions.h"
-#include "container/layout.h"
+#include "engine/layout/layout.h"
 #include "module/global_names.h"
 
 namespace qox::container {
+
+using namespace layout;  // the container format's offsets and sizes
 
 namespace {
 

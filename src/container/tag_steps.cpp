@@ -1,9 +1,9 @@
 // The tag steps of encrypt and decrypt, on the engine when the HMAC is the standard one.
 #include "container/tag_steps.h"
 
-#include "aes/cbc_hmac.h"
-#include "aes/python/schedule_cache.h"
-#include "container/layout.h"
+#include "engine/hmac/cbc_hmac.h"
+#include "aes/schedule_cache.h"
+#include "engine/layout/layout.h"
 #include "module/call.h"
 #include "module/global_names.h"
 
@@ -14,15 +14,16 @@
 
 namespace qox::container {
 
+using namespace layout;  // the container format's offsets and sizes
+
 namespace {
 
-const Name kCompareDigest("compare_digest");
 
 // From this ciphertext size on, decrypt runs the CBC blocks together with the
 // tag; below it the saving is smaller than the look for a schedule.
 constexpr size_t kDecryptAheadFrom = 4096;
 
-Ref digest_object(const uint8_t (&digest)[aes::kSha256DigestSize]) {
+Ref digest_object(const uint8_t (&digest)[sha256::kSha256DigestSize]) {
   return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digest),
                                               static_cast<Py_ssize_t>(sizeof digest)));
 }
@@ -55,19 +56,19 @@ bool encrypt_tag_step(PyObject* self, PreparedCbc* cbc, PyObject* container, Py_
     tag->object = call.call(message.get());
     return bool(tag->object);
   }
-  const aes::HmacSha256Key mac = call.mac_key();
+  const hmac::HmacSha256Key mac = call.mac_key();
   tag->computed = true;
   if (cbc->pending() && cbc->engine_tables()) {
     const aes::RoundKeys keys = cbc->round_keys();
     const uint8_t* iv = cbc->iv();
     engine_work(size, [&] {
-      aes::cbc_encrypt_then_mac(keys, iv, ciphertext, ciphertext, size / kBlockSize, mac,
-                                tag->bytes);
+      hmac::cbc_encrypt_then_mac(keys, iv, ciphertext, ciphertext, size / kBlockSize, mac,
+                                 tag->bytes);
     });
     return true;
   }
   cbc->run(ciphertext);
-  engine_work(size, [&] { aes::hmac_sha256(mac, ciphertext, size, tag->bytes); });
+  engine_work(size, [&] { hmac::hmac_sha256(mac, ciphertext, size, tag->bytes); });
   return true;
 }
 
@@ -77,9 +78,9 @@ Ref hmac_digest(PyObject* self, PyObject* message) noexcept {
   if (!call.is_standard() || !PyBytes_CheckExact(message)) return call.call(message);
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(message));
   const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(message));
-  const aes::HmacSha256Key mac = call.mac_key();
-  uint8_t digest[aes::kSha256DigestSize];
-  engine_work(size, [&] { aes::hmac_sha256(mac, data, size, digest); });
+  const hmac::HmacSha256Key mac = call.mac_key();
+  uint8_t digest[sha256::kSha256DigestSize];
+  engine_work(size, [&] { hmac::hmac_sha256(mac, data, size, digest); });
   return digest_object(digest);
 }
 
@@ -104,24 +105,24 @@ int DecryptTagCheck::run(PyObject* self, PyObject* container, Py_ssize_t offset)
     return same ? PyObject_IsTrue(same.get()) : -1;
   }
 
-  const aes::HmacSha256Key mac = call_.mac_key();
+  const hmac::HmacSha256Key mac = call_.mac_key();
   const uint8_t* ciphertext = bytes + offset;
   const auto ciphertext_size = static_cast<size_t>(size - offset);
-  uint8_t expected[aes::kSha256DigestSize];
+  uint8_t expected[sha256::kSha256DigestSize];
   if (!decrypt_ahead(mac, bytes + kIvOffset, ciphertext, ciphertext_size, expected)) {
     engine_work(ciphertext_size,
-                [&] { aes::hmac_sha256(mac, ciphertext, ciphertext_size, expected); });
+                [&] { hmac::hmac_sha256(mac, ciphertext, ciphertext_size, expected); });
   }
   return tags_match(expected, stored, stored_size);
 }
 
-bool DecryptTagCheck::decrypt_ahead(const aes::HmacSha256Key& mac, const uint8_t* iv,
+bool DecryptTagCheck::decrypt_ahead(const hmac::HmacSha256Key& mac, const uint8_t* iv,
                                     const uint8_t* ciphertext, size_t size,
-                                    uint8_t tag[aes::kSha256DigestSize]) noexcept {
+                                    uint8_t tag[sha256::kSha256DigestSize]) noexcept {
   if (size < kDecryptAheadFrom || size % kBlockSize != 0) return false;
   // Held from here: other threads may replace the cache entries while the
   // GIL is released below.
-  Ref sched = Ref::borrow(last_decrypt_schedule(call_));
+  Ref sched = last_decrypt_schedule(call_);
   std::unique_ptr<ScheduleWords> keys(new (std::nothrow) ScheduleWords());
   if (!sched || !keys || !find_cached_round_keys(sched.get(), keys.get())) return false;
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
@@ -132,7 +133,7 @@ bool DecryptTagCheck::decrypt_ahead(const aes::HmacSha256Key& mac, const uint8_t
   auto* plain = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
   const aes::RoundKeys round_keys = keys->round_keys();
   engine_work(size, [&] {
-    aes::cbc_decrypt_and_mac(round_keys, iv, ciphertext, plain, size / kBlockSize, mac, tag);
+    hmac::cbc_decrypt_and_mac(round_keys, iv, ciphertext, plain, size / kBlockSize, mac, tag);
   });
   ahead_sched_ = std::move(sched);
   ahead_keys_ = std::move(keys);

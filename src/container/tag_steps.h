@@ -3,8 +3,8 @@
 // the standard hmac and hashlib.
 #pragma once
 
-#include "aes/python/cbc.h"
-#include "aes/sha256.h"
+#include "aes/prepared_cbc.h"
+#include "engine/sha256/sha256.h"
 #include "container/hmac_tag.h"
 #include "module/ref.h"
 
@@ -18,7 +18,7 @@ namespace qox::container {
 struct Tag {
   bool present = false;
   bool computed = false;
-  uint8_t bytes[aes::kSha256DigestSize] = {};
+  uint8_t bytes[sha256::kSha256DigestSize] = {};
   Ref object;
 
   // The tag as a bytes object (b"" when absent; the returned object itself
@@ -68,8 +68,8 @@ class DecryptTagCheck {
  private:
   // The ciphertext decrypted with its tag in one pass, when it is large and a
   // schedule for its key is known; false when the tag is left to compute.
-  bool decrypt_ahead(const aes::HmacSha256Key& mac, const uint8_t* iv, const uint8_t* ciphertext,
-                     size_t size, uint8_t tag[aes::kSha256DigestSize]) noexcept;
+  bool decrypt_ahead(const hmac::HmacSha256Key& mac, const uint8_t* iv, const uint8_t* ciphertext,
+                     size_t size, uint8_t tag[sha256::kSha256DigestSize]) noexcept;
 
   TagCall call_;
   Ref ahead_sched_;                            // the schedule decrypted ahead with,

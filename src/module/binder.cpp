@@ -73,7 +73,7 @@ bool raise_bad_keyword(const FunctionObject* fn, PyObject* kwnames, Py_ssize_t n
 PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) noexcept {
   auto* fn = reinterpret_cast<FunctionObject*>(self);
-  const FnSpec& spec = *fn->spec;
+  const FunctionDescription& spec = *fn->spec;
   const auto n_params = static_cast<Py_ssize_t>(spec.params.size());
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;

@@ -22,7 +22,7 @@ Ref text_or_none(const char* text) {
 }
 
 // The function object for one method, wrapped when it is static.
-Ref make_method(const ClassMethod& method, const FnSpec& description) {
+Ref make_method(const ClassMethod& method, const FunctionDescription& description) {
   Ref function = make_function(description);
   if (!function || !method.is_static) return function;
   PyObject* staticmethod_type = process_state().staticmethod_type;
@@ -43,7 +43,7 @@ Ref make_namespace(const ClassDescription& description, PyObject* class_name) {
     if (!set_item(ns.get(), constant.name->get(), constant.make())) return Ref();
   }
   for (const ClassMethod& method : description.methods) {
-    const FnSpec* fn = method.function;
+    const FunctionDescription* fn = method.function;
     // Keyed by the plain name; the function keeps its qualified name.
     Ref method_name = Ref::steal(PyUnicode_InternFromString(fn->name));
     if (!method_name || !set_item(ns.get(), method_name.get(), make_method(method, *fn))) {

@@ -20,7 +20,7 @@ struct ClassConstant {
 // A method of the class body, by its function description; `is_static` wraps
 // the function in the host's staticmethod.
 struct ClassMethod {
-  const FnSpec* function;
+  const FunctionDescription* function;
   bool is_static;
 };
 

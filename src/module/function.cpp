@@ -87,7 +87,7 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
 }
 
 // {"param": "annotation", ..., "return": "annotation"} from the description.
-Ref make_annotations(const FnSpec& spec) {
+Ref make_annotations(const FunctionDescription& spec) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return Ref();
   for (const Param& param : spec.params) {
@@ -270,7 +270,7 @@ void function_dealloc(PyObject* self) {
 
 // A tuple of the defaults given in the description (they cover the trailing
 // parameters), or nullptr when every parameter is required.
-Ref make_defaults(const FnSpec& spec, bool* failed) {
+Ref make_defaults(const FunctionDescription& spec, bool* failed) {
   Ref defaults;
   Py_ssize_t count = 0;
   for (const Param& param : spec.params) count += param.default_value != Default::required;
@@ -288,7 +288,7 @@ Ref make_defaults(const FnSpec& spec, bool* failed) {
   return defaults;
 }
 
-Ref make_param_names(const FnSpec& spec) {
+Ref make_param_names(const FunctionDescription& spec) {
   Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
   if (!names) return Ref();
   Py_ssize_t index = 0;
@@ -335,7 +335,7 @@ bool ready_function_type() noexcept {
   return PyType_Ready(&function_type) == 0;
 }
 
-Ref make_function(const FnSpec& spec) noexcept {
+Ref make_function(const FunctionDescription& spec) noexcept {
   bool defaults_failed = false;
   Ref param_names = make_param_names(spec);
   Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
@@ -362,7 +362,7 @@ Ref make_function(const FnSpec& spec) noexcept {
   return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }
 
-bool is_function_of(PyObject* obj, const FnSpec& spec) noexcept {
+bool is_function_of(PyObject* obj, const FunctionDescription& spec) noexcept {
   return Py_TYPE(obj) == &function_type && as_function(obj)->spec == &spec;
 }
 

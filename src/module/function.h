@@ -83,7 +83,7 @@ using Impl = PyObject* (*)(PyObject* const* args) noexcept;
 // implements it. The import sequence defines the function from it, classes
 // list their methods by it, and bodies recognise the module's own function by
 // it (is_function_of), always by reference.
-struct FnSpec {
+struct FunctionDescription {
   const char* name;
   const char* qualname;
   const char* doc;  // nullptr: __doc__ is None
@@ -92,14 +92,13 @@ struct FnSpec {
   Impl impl;
 };
 
-
 // Creates a function object for `spec`; nullptr with an exception on failure.
-Ref make_function(const FnSpec& spec) noexcept;
+Ref make_function(const FunctionDescription& spec) noexcept;
 
 // True when `obj` is a function object made from `spec`. Function objects
 // cannot be created from Python, so this is how a body recognises that a
 // module global still holds the module's own function.
-bool is_function_of(PyObject* obj, const FnSpec& spec) noexcept;
+bool is_function_of(PyObject* obj, const FunctionDescription& spec) noexcept;
 
 // Readies the type; called once per process before any function is made.
 bool ready_function_type() noexcept;

@@ -7,7 +7,7 @@ namespace qox {
 
 struct FunctionObject {
   PyObject_HEAD vectorcallfunc vectorcall;
-  const FnSpec* spec;
+  const FunctionDescription* spec;
   PyTypeObject* result_type;  // checked return type, or nullptr
   PyObject* param_names;      // tuple of interned str, in parameter order
   PyObject* name;             // str

@@ -67,5 +67,6 @@ const Name kUseHmac("use_hmac");
 const Name kCrypt("crypt");
 const Name kDecode("decode");
 const Name kUtf8("utf-8");
+const Name kCompareDigest("compare_digest");
 
 }  // namespace qox

@@ -78,5 +78,6 @@ extern const Name kUseHmac;
 extern const Name kCrypt;
 extern const Name kDecode;
 extern const Name kUtf8;
+extern const Name kCompareDigest;  // hmac.compare_digest
 
 }  // namespace qox

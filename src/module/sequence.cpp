@@ -53,7 +53,7 @@ bool import_from(const Name& module_name, std::initializer_list<const Name*> nam
 
 }  // namespace
 
-bool define(const FnSpec& function) noexcept {
+bool define(const FunctionDescription& function) noexcept {
   Ref object = make_function(function);
   if (!object) return false;
   return PyObject_SetAttrString(process_state().module, function.name, object.get()) == 0;

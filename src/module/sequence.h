@@ -27,7 +27,7 @@ bool bind_container_globals() noexcept;  // container/import_steps.cpp: _pkcs7_p
 // exception set when it fails.
 
 // `def name(...)`: a new function object bound under its name.
-bool define(const FnSpec& function) noexcept;
+bool define(const FunctionDescription& function) noexcept;
 
 // `class Name: ...`: define_class in classes.h.
 

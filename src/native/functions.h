@@ -6,7 +6,7 @@
 
 namespace qox::native {
 
-extern const ClassDescription kNativeAesClass;   // native_aes.cpp
-extern const FnSpec kInitNativeBackendFunction;  // probe.cpp
+extern const ClassDescription kNativeAesClass;                // native_aes.cpp
+extern const FunctionDescription kInitNativeBackendFunction;  // probe.cpp
 
 }  // namespace qox::native

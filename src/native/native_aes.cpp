@@ -35,8 +35,8 @@ const Name kOpenProvider("BCryptOpenAlgorithmProvider");
 const Name kGetProperty("BCryptGetProperty");
 const Name kSetProperty("BCryptSetProperty");
 const Name kGenerateKey("BCryptGenerateSymmetricKey");
-const Name kEncrypt("BCryptEncrypt");
-const Name kDecrypt("BCryptDecrypt");
+const Name kBCryptEncrypt("BCryptEncrypt");
+const Name kBCryptDecrypt("BCryptDecrypt");
 const Name kDestroyKey("BCryptDestroyKey");
 const Name kAes("AES");
 const Name kObjectLength("ObjectLength");
@@ -54,23 +54,23 @@ bool checked(PyObject* self, Ref status) {
 }
 
 // [ctypes.<name>, ...] with POINTER(...) for the entries given as pointers.
-struct TypeSpec {
+struct CtypesArgType {
   const Name* name;
   bool pointer;
 };
-Ref type_list(PyObject* ctypes, std::initializer_list<TypeSpec> types) {
+Ref type_list(PyObject* ctypes, std::initializer_list<CtypesArgType> types) {
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return Ref();
-  for (const TypeSpec& spec : types) {
-    Ref type = get_attr(ctypes, *spec.name);
-    if (type && spec.pointer) type = call_method(ctypes, kPointer, {type.get()});
+  for (const CtypesArgType& arg_type : types) {
+    Ref type = get_attr(ctypes, *arg_type.name);
+    if (type && arg_type.pointer) type = call_method(ctypes, kPointer, {type.get()});
     if (!type || PyList_Append(list.get(), type.get()) < 0) return Ref();
   }
   return list;
 }
 
 // fn.argtypes = [...]; fn.restype = c_long
-bool declare(PyObject* ctypes, PyObject* function, std::initializer_list<TypeSpec> types) {
+bool declare(PyObject* ctypes, PyObject* function, std::initializer_list<CtypesArgType> types) {
   Ref argtypes = type_list(ctypes, types);
   Ref restype = get_attr(ctypes, kCLong);
   return argtypes && restype && PyObject_SetAttr(function, kArgtypes.get(), argtypes.get()) == 0 &&
@@ -78,7 +78,7 @@ bool declare(PyObject* ctypes, PyObject* function, std::initializer_list<TypeSpe
 }
 
 bool declare_functions(PyObject* ctypes, PyObject* dll) {
-  const TypeSpec void_p{&kCVoidP, false}, wchar_p{&kCWcharP, false}, char_p{&kCCharP, false},
+  const CtypesArgType void_p{&kCVoidP, false}, wchar_p{&kCWcharP, false}, char_p{&kCCharP, false},
       ulong{&kCUlong, false}, ulong_ptr{&kCUlong, true}, void_pp{&kCVoidP, true};
   Ref open = get_attr(dll, kOpenProvider);
   if (!open || !declare(ctypes, open.get(), {void_pp, wchar_p, wchar_p, ulong})) return false;
@@ -93,7 +93,7 @@ bool declare_functions(PyObject* ctypes, PyObject* dll) {
       !declare(ctypes, generate.get(), {void_p, void_pp, char_p, ulong, char_p, ulong, ulong})) {
     return false;
   }
-  for (const Name* name : {&kEncrypt, &kDecrypt}) {
+  for (const Name* name : {&kBCryptEncrypt, &kBCryptDecrypt}) {
     Ref function = get_attr(dll, *name);
     if (!function ||
         !declare(ctypes, function.get(),
@@ -203,7 +203,7 @@ Ref run_cipher(PyObject* self, PyObject* ctypes, PyObject* dll, PyObject* hkey, 
   if (!iv_buf) return Ref();
   Ref written_ref = call_method(ctypes, kByref, {written.get()});
   if (!written_ref ||
-      !checked(self, call_method(dll, encrypt ? kEncrypt : kDecrypt,
+      !checked(self, call_method(dll, encrypt ? kBCryptEncrypt : kBCryptDecrypt,
                                  {hkey, data, data_len.get(), Py_None, iv_buf.get(), sixteen.get(),
                                   out.get(), data_len.get(), written_ref.get(), zero.get()}))) {
     return Ref();
@@ -254,13 +254,13 @@ PyObject* crypt_impl(PyObject* const* args) noexcept {
   return result.release();
 }
 
-const FnSpec kNativeAesInit = {
+const FunctionDescription kNativeAesInit = {
     "__init__", "_NativeAES.__init__", nullptr, {Param("self")}, nullptr, init_impl,
 };
-const FnSpec kNativeAesChecked = {
+const FunctionDescription kNativeAesChecked = {
     "_checked", "_NativeAES._checked", nullptr, {Param("status")}, nullptr, checked_impl,
 };
-const FnSpec kNativeAesCrypt = {
+const FunctionDescription kNativeAesCrypt = {
     "crypt",
     "_NativeAES.crypt",
     nullptr,

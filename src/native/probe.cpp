@@ -83,7 +83,7 @@ PyObject* init_native_backend_impl(PyObject* const*) noexcept {
 
 }  // namespace
 
-const FnSpec kInitNativeBackendFunction = {
+const FunctionDescription kInitNativeBackendFunction = {
     "_init_native_backend",
     "_init_native_backend",
     "尝试启用系统原生 AES；失败（或自检不通过）返回 None",

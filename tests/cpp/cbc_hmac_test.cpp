@@ -4,8 +4,8 @@
 #include <cstring>
 #include <random>
 
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_hmac.h"
+#include "engine/aes/cbc.h"
+#include "engine/hmac/cbc_hmac.h"
 #include "vec_file.h"
 
 namespace qox::aes {
@@ -28,7 +28,7 @@ TEST_P(OnePass, SameBytesAsTwoPasses) {
   for (size_t blocks : counts) {
     const Bytes key = random_bytes(rng, GetParam()), iv = random_bytes(rng, 16);
     const Bytes mac_key_bytes = random_bytes(rng, rng() % 100);
-    const HmacSha256Key mac_key(mac_key_bytes.data(), mac_key_bytes.size());
+    const hmac::HmacSha256Key mac_key(mac_key_bytes.data(), mac_key_bytes.size());
     const Bytes in = random_bytes(rng, 16 * blocks);
     SchedulePair s;
     ASSERT_EQ(expand_key(key.data(), key.size(), s), ExpandStatus::ok);
@@ -38,23 +38,23 @@ TEST_P(OnePass, SameBytesAsTwoPasses) {
       Bytes expect(in.size()), out = in;
       uint8_t expect_tag[32], tag[32];
       cbc_encrypt_auto(ek, iv.data(), in.data(), expect.data(), blocks);
-      hmac_sha256(mac_key, expect.data(), expect.size(), expect_tag);
+      hmac::hmac_sha256(mac_key, expect.data(), expect.size(), expect_tag);
       Bytes separate(in.size());
-      cbc_encrypt_then_mac(ek, iv.data(), in_place ? out.data() : in.data(),
-                           in_place ? out.data() : separate.data(), blocks, mac_key, tag);
+      hmac::cbc_encrypt_then_mac(ek, iv.data(), in_place ? out.data() : in.data(),
+                                 in_place ? out.data() : separate.data(), blocks, mac_key, tag);
       EXPECT_EQ(in_place ? out : separate, expect) << blocks << " blocks, in place " << in_place;
       EXPECT_EQ(Bytes(tag, tag + 32), Bytes(expect_tag, expect_tag + 32)) << blocks;
 
       // Decryption: the tag covers the ciphertext read.
       cbc_decrypt_auto(dk, iv.data(), in.data(), expect.data(), blocks);
-      hmac_sha256(mac_key, in.data(), in.size(), expect_tag);
+      hmac::hmac_sha256(mac_key, in.data(), in.size(), expect_tag);
       out = in;
-      cbc_decrypt_and_mac(dk, iv.data(), in_place ? out.data() : in.data(),
-                          in_place ? out.data() : separate.data(), blocks, mac_key, tag);
+      hmac::cbc_decrypt_and_mac(dk, iv.data(), in_place ? out.data() : in.data(),
+                                in_place ? out.data() : separate.data(), blocks, mac_key, tag);
       EXPECT_EQ(in_place ? out : separate, expect) << blocks << " blocks, in place " << in_place;
       EXPECT_EQ(Bytes(tag, tag + 32), Bytes(expect_tag, expect_tag + 32)) << blocks;
     }
-    wipe(s);
+    aes::wipe(s);
   }
 }
 

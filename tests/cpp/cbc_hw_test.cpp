@@ -6,13 +6,9 @@
 #include <random>
 #include <string>
 
-#include "aes/bitsliced.h"
-#include "aes/cbc_aesni.h"
-#include "aes/cbc_armv8.h"
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_vaes.h"
-#include "aes/cbc_vperm.h"
-#include "aes/cpu_features.h"
+#include "engine/aes/cbc_paths.h"
+#include "engine/aes/cbc.h"
+#include "engine/cpu/features.h"
 #include "vec_file.h"
 
 namespace qox::aes {
@@ -188,10 +184,10 @@ void set_env(const char* name, const char* value) {
 class ScopedSwitch {
  public:
   explicit ScopedSwitch(const char* value) {
-    if (const char* old = std::getenv(kAesPathEnv)) saved_ = old, had_ = true;
-    set_env(kAesPathEnv, value);
+    if (const char* old = std::getenv(cpu::kAesPathEnv)) saved_ = old, had_ = true;
+    set_env(cpu::kAesPathEnv, value);
   }
-  ~ScopedSwitch() { set_env(kAesPathEnv, had_ ? saved_.c_str() : nullptr); }
+  ~ScopedSwitch() { set_env(cpu::kAesPathEnv, had_ ? saved_.c_str() : nullptr); }
 
  private:
   std::string saved_;
@@ -199,47 +195,49 @@ class ScopedSwitch {
 };
 
 // What each value of the switch leaves of the probed features.
-class PathSwitch : public ::testing::TestWithParam<std::tuple<const char*, AesPath, uint32_t>> {};
+class PathSwitch
+    : public ::testing::TestWithParam<std::tuple<const char*, cpu::AesPath, uint32_t>> {};
 
 TEST_P(PathSwitch, NamesAPathAndRemovesFasterOnes) {
   const auto& [value, path, kept] = GetParam();
-  const uint32_t probed = (ScopedSwitch(nullptr), detect_cpu_features());
+  const uint32_t probed = (ScopedSwitch(nullptr), cpu::detect_cpu_features());
   const ScopedSwitch with(value);
-  EXPECT_EQ(named_aes_path(), path);
-  EXPECT_EQ(detect_cpu_features(), probed & kept);
+  EXPECT_EQ(cpu::named_aes_path(), path);
+  EXPECT_EQ(cpu::detect_cpu_features(), probed & kept);
 }
 
 constexpr uint32_t kAll = ~0u;
 INSTANTIATE_TEST_SUITE_P(
     Values, PathSwitch,
-    ::testing::Values(std::make_tuple("table", AesPath::table, 0u),
-                      std::make_tuple("bitsliced", AesPath::bitsliced, 0u),
-                      std::make_tuple("vperm", AesPath::vperm, uint32_t{kCpuVperm}),
-                      std::make_tuple("neon", AesPath::vperm, uint32_t{kCpuVperm}),
-                      std::make_tuple("aesni", AesPath::aesni, kAll & ~uint32_t{kCpuVaes512}),
-                      std::make_tuple("vaes", AesPath::vaes, kAll),
-                      std::make_tuple("", AesPath::automatic, kAll),
-                      std::make_tuple("Table", AesPath::automatic, kAll)));
+    ::testing::Values(std::make_tuple("table", cpu::AesPath::table, 0u),
+                      std::make_tuple("bitsliced", cpu::AesPath::bitsliced, 0u),
+                      std::make_tuple("vperm", cpu::AesPath::vperm, uint32_t{cpu::kCpuVperm}),
+                      std::make_tuple("neon", cpu::AesPath::vperm, uint32_t{cpu::kCpuVperm}),
+                      std::make_tuple("aesni", cpu::AesPath::aesni,
+                                      kAll & ~uint32_t{cpu::kCpuVaes512}),
+                      std::make_tuple("vaes", cpu::AesPath::vaes, kAll),
+                      std::make_tuple("", cpu::AesPath::automatic, kAll),
+                      std::make_tuple("Table", cpu::AesPath::automatic, kAll)));
 
 // Runs in every CTest entry: with the switch set in the environment the
 // process must report and use the path it names or the next slower one.
 TEST(Provider, FollowsFeaturesAndSwitch) {
-  const AesPath named = aes_path_switch();
-  const uint32_t f = cpu_features();
-  if (f & kCpuVaes512) {
-    EXPECT_TRUE(f & kCpuAesNi) << "VAES tails run on AES-NI";
+  const cpu::AesPath named = cpu::aes_path_switch();
+  const uint32_t f = cpu::cpu_features();
+  if (f & cpu::kCpuVaes512) {
+    EXPECT_TRUE(f & cpu::kCpuAesNi) << "VAES tails run on AES-NI";
   }
-  const std::string expect = (f & kCpuVaes512)          ? "vaes"
-                             : (f & kCpuAesNi)          ? "aesni"
-                             : armv8_available()        ? "armv8"
-                             : (f & kCpuVperm)          ? vperm_name()
-                             : named == AesPath::table ? "table"
-                                                        : "bitsliced";
+  const std::string expect = (f & cpu::kCpuVaes512)         ? "vaes"
+                             : (f & cpu::kCpuAesNi)         ? "aesni"
+                             : armv8_available()            ? "armv8"
+                             : (f & cpu::kCpuVperm)         ? vperm_name()
+                             : named == cpu::AesPath::table ? "table"
+                                                            : "bitsliced";
   EXPECT_EQ(provider(), expect);
-  EXPECT_EQ(aesni_available(), (f & kCpuAesNi) != 0);
-  EXPECT_EQ(vaes_available(), (f & kCpuVaes512) != 0);
-  EXPECT_EQ(vperm_available(), (f & kCpuVperm) != 0);
-  if (!(f & kCpuArmv8Aes)) {
+  EXPECT_EQ(aesni_available(), (f & cpu::kCpuAesNi) != 0);
+  EXPECT_EQ(vaes_available(), (f & cpu::kCpuVaes512) != 0);
+  EXPECT_EQ(vperm_available(), (f & cpu::kCpuVperm) != 0);
+  if (!(f & cpu::kCpuArmv8Aes)) {
     EXPECT_FALSE(armv8_available());
   }
   // Set by the runs on emulated CPUs that are known to take a given path

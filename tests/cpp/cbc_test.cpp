@@ -6,7 +6,7 @@
 #include <map>
 #include <random>
 
-#include "aes/cbc.h"
+#include "engine/aes/portable/cbc_table.h"
 #include "vec_file.h"
 
 namespace qox::aes {

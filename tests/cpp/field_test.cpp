@@ -3,8 +3,8 @@
 
 #include <set>
 
-#include "aes/field.h"
-#include "aes/tables.h"
+#include "engine/aes/field.h"
+#include "engine/aes/tables.h"
 
 namespace qox::aes {
 namespace {

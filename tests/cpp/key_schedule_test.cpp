@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <map>
 
-#include "aes/field.h"
-#include "aes/key_schedule.h"
+#include "engine/aes/field.h"
+#include "engine/aes/key_schedule.h"
 #include "../fuzz/aes_model.h"
 #include "vec_file.h"
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <random>
 
-#include "aes/cbc.h"
-#include "aes/hmac_sha256.h"
+#include "engine/aes/portable/cbc_table.h"
+#include "engine/hmac/hmac_sha256.h"
 
 namespace qox::aes {
 namespace {
@@ -69,7 +69,7 @@ TEST(OpenSslSha256, EveryLengthAndKeySize) {
   for (auto& x : data) x = uint8_t(rng());
   for (size_t len = 0; len <= data.size(); ++len) {
     uint8_t ours[32], theirs[32];
-    Sha256 hash;
+    sha256::Sha256 hash;
     const size_t split = rng() % (len + 1);
     hash.update(data.data(), split);
     hash.update(data.data() + split, len - split);
@@ -79,7 +79,7 @@ TEST(OpenSslSha256, EveryLengthAndKeySize) {
 
     const size_t key_len = len % 140;
     unsigned theirs_len = 0;
-    hmac_sha256(data.data() + 1, key_len, data.data(), len, ours);
+    hmac::hmac_sha256(data.data() + 1, key_len, data.data(), len, ours);
     HMAC(EVP_sha256(), data.data() + 1, int(key_len), data.data(), len, theirs, &theirs_len);
     ASSERT_EQ(Bytes(ours, ours + 32), Bytes(theirs, theirs + 32)) << "key " << key_len;
   }

@@ -6,9 +6,9 @@
 #include <random>
 #include <string>
 
-#include "aes/cpu_features.h"
-#include "aes/hmac_sha256.h"
-#include "aes/sha256_paths.h"
+#include "engine/cpu/features.h"
+#include "engine/hmac/hmac_sha256.h"
+#include "engine/sha256/paths.h"
 #include "vec_file.h"
 
 namespace qox::aes {
@@ -39,8 +39,8 @@ TEST(Sha256, KnownAnswers) {
       {Bytes(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
   for (const auto& c : cases) {
-    uint8_t digest[kSha256DigestSize];
-    sha256(c.message.data(), c.message.size(), digest);
+    uint8_t digest[sha256::kSha256DigestSize];
+    sha256::sha256(c.message.data(), c.message.size(), digest);
     EXPECT_EQ(hex(digest, sizeof digest), c.digest) << c.message.size() << " bytes";
   }
 }
@@ -70,8 +70,8 @@ TEST(HmacSha256, Rfc4231) {
   };
   int number = 1;
   for (const auto& c : cases) {
-    uint8_t tag[kSha256DigestSize];
-    hmac_sha256(c.key.data(), c.key.size(), c.data.data(), c.data.size(), tag);
+    uint8_t tag[sha256::kSha256DigestSize];
+    hmac::hmac_sha256(c.key.data(), c.key.size(), c.data.data(), c.data.size(), tag);
     const std::string expect = c.tag;
     EXPECT_EQ(hex(tag, sizeof tag).substr(0, expect.size()), expect) << "test case " << number++;
   }
@@ -80,7 +80,7 @@ TEST(HmacSha256, Rfc4231) {
 struct ShaPath {
   const char* name;
   bool (*available)();
-  void (*blocks)(Sha256State&, const uint8_t*, size_t);
+  void (*blocks)(sha256::Sha256State&, const uint8_t*, size_t);
 };
 
 class ShaPaths : public ::testing::TestWithParam<ShaPath> {};
@@ -90,28 +90,30 @@ TEST_P(ShaPaths, MatchPortableOnRandomBlocks) {
   if (!p.available()) GTEST_SKIP() << p.name << " not available on this CPU";
   std::mt19937 rng(11);
   for (size_t blocks : {0, 1, 2, 3, 7, 16, 33}) {
-    Bytes data(kSha256BlockSize * blocks + 1);
+    Bytes data(sha256::kSha256BlockSize * blocks + 1);
     for (auto& b : data) b = static_cast<uint8_t>(rng());
-    Sha256State expect, got;
+    sha256::Sha256State expect, got;
     for (int i = 0; i < 8; ++i) expect.h[i] = got.h[i] = rng();
-    sha256_blocks_portable(expect, data.data() + 1, blocks);
+    sha256::sha256_blocks_portable(expect, data.data() + 1, blocks);
     p.blocks(got, data.data() + 1, blocks);  // one byte past alignment
     EXPECT_EQ(Bytes(got.h, got.h + 8), Bytes(expect.h, expect.h + 8)) << blocks << " blocks";
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Hardware, ShaPaths,
-                         ::testing::Values(ShaPath{"shani", shani_available, sha256_blocks_shani},
-                                           ShaPath{"armv8", armv8_sha2_available,
-                                                   sha256_blocks_armv8}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Hardware, ShaPaths,
+    ::testing::Values(ShaPath{"shani", sha256::shani_available, sha256::sha256_blocks_shani},
+                      ShaPath{"armv8", sha256::armv8_sha2_available, sha256::sha256_blocks_armv8}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Both CTest entries: the switch that forces the table path forces the
 // portable SHA-256 too.
 TEST(Sha256Provider, FollowsFeaturesAndSwitch) {
-  const uint32_t f = cpu_features();
-  const std::string expect = (f & kCpuShaNi) ? "shani" : (f & kCpuArmSha2) ? "armv8" : "portable";
-  EXPECT_EQ(sha256_provider(), expect);
+  const uint32_t f = cpu::cpu_features();
+  const std::string expect = (f & cpu::kCpuShaNi)     ? "shani"
+                             : (f & cpu::kCpuArmSha2) ? "armv8"
+                                                      : "portable";
+  EXPECT_EQ(sha256::sha256_provider(), expect);
 }
 
 TEST(ConstantTimeEqual, FindsAnyDifference) {
@@ -119,9 +121,9 @@ TEST(ConstantTimeEqual, FindsAnyDifference) {
   for (size_t i = 0; i < a.size(); ++i) {
     Bytes b = a;
     b[i] ^= 0x80;
-    EXPECT_FALSE(equal_in_constant_time(a.data(), b.data(), a.size())) << i;
+    EXPECT_FALSE(hmac::equal_in_constant_time(a.data(), b.data(), a.size())) << i;
   }
-  EXPECT_TRUE(equal_in_constant_time(a.data(), Bytes(a).data(), a.size()));
+  EXPECT_TRUE(hmac::equal_in_constant_time(a.data(), Bytes(a).data(), a.size()));
 }
 
 }  // namespace

@@ -15,13 +15,15 @@
 #include <cstring>
 #include <vector>
 
-#include "aes/cbc_dispatch.h"
-#include "aes/hmac_sha256.h"
-#include "aes/key_schedule.h"
+#include "engine/aes/cbc.h"
+#include "engine/aes/key_schedule.h"
+#include "engine/hmac/hmac_sha256.h"
 
 namespace {
 
 using namespace qox::aes;
+using qox::hmac::equal_in_constant_time;
+using qox::hmac::hmac_sha256;
 
 template <class T>
 void mark_secret(T* p, size_t bytes) {

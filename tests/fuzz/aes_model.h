@@ -1,5 +1,5 @@
 // A slow, byte-oriented AES taken straight from FIPS-197, for the fuzz targets
-// to hold the engine against. Shares no code with src/aes.
+// to hold the engine against. Shares no code with src/engine.
 #pragma once
 
 #include <array>

@@ -10,13 +10,9 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "aes/bitsliced.h"
-#include "aes/cbc.h"
-#include "aes/cbc_aesni.h"
-#include "aes/cbc_armv8.h"
-#include "aes/cbc_dispatch.h"
-#include "aes/cbc_vaes.h"
-#include "aes/cbc_vperm.h"
+#include "engine/aes/portable/cbc_table.h"
+#include "engine/aes/cbc_paths.h"
+#include "engine/aes/cbc.h"
 
 namespace qox::fuzz {
 

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "aes/cbc.h"
-#include "aes/key_schedule.h"
+#include "engine/aes/portable/cbc_table.h"
+#include "engine/aes/key_schedule.h"
 #include "aes_model.h"
 #include "cbc_paths.h"
 #include "fuzz_input.h"

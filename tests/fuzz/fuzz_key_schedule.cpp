@@ -5,7 +5,7 @@
 // for word, the model's expansion and both schedules cut from it.
 #include <vector>
 
-#include "aes/key_schedule.h"
+#include "engine/aes/key_schedule.h"
 #include "aes_model.h"
 
 namespace {

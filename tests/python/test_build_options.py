@@ -32,10 +32,10 @@ def test_each_compiler_gets_options_of_its_own_kind(compiler_type, platform, wan
     arguments = compile_args + link_args
     assert wanted <= set(arguments)
     assert [a for a in arguments if re.search(foreign, a)] == []
-    for argument in arguments:  # an export list it names is there and keeps the module entry
+    for argument in arguments:  # an export list it names is there and keeps the module entries
         if ROOT in argument:
             with open(argument[argument.index(ROOT):], encoding="utf-8") as export_list:
-                assert "PyInit_crypto" in export_list.read()
+                assert re.search(r"PyInit_(crypto|\*)", export_list.read())
 
 
 def test_a_compiler_without_options_is_refused():

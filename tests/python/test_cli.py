@@ -119,8 +119,10 @@ def test_any_bytes_round_trip_through_stdin_and_stdout(folder, no_hmac):
     opened = run_module("decrypt", "-", "--key-file", "key", *no_hmac, cwd=folder,
                         input=sealed.stdout)
     assert opened.returncode == 0 and opened.stdout == data
-    # inspect: a verified tag over binary data is not a key that fails to open it.
-    shown = run_module("inspect", "-", "--key-file", "key", cwd=folder, input=sealed.stdout)
+    # inspect: a verified tag over binary data is not a key that fails to open it; without
+    # the tag, binary data gives no evidence of the layout, so --no-hmac must say it.
+    shown = run_module("inspect", "-", "--key-file", "key", *no_hmac, cwd=folder,
+                       input=sealed.stdout)
     assert shown.returncode == 0 and b"%d bytes, not UTF-8 text" % len(data) in shown.stdout
     assert (b"present, verified" in shown.stdout) == (not no_hmac)
     refused = run_module("inspect", "-", "--key-file", "other", cwd=folder, input=sealed.stdout)
@@ -167,13 +169,13 @@ def test_sigterm_in_an_in_place_decrypt_leaves_nothing(folder, monkeypatch, temp
         gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
                               capture_output=True).stdout.strip().decode()
         (folder / (".tagged.qox.%s.qoxtmp" % gone)).write_bytes(b"left by a killed run")
-    real = cli.decrypt_stream
+    real = cli.decrypt_stream_unverified  # a file's road: one pass into the hidden file
 
     def killed_midway(key, source, target, **options):
         target.write(b"partial plaintext")
         os.kill(os.getpid(), signal.SIGTERM)
         return real(key, source, target, **options)
-    monkeypatch.setattr(cli, "decrypt_stream", killed_midway)
+    monkeypatch.setattr(cli, "decrypt_stream_unverified", killed_midway)
     monkeypatch.chdir(str(folder))
     before = {name: content for name, content in snapshot(folder).items()
               if not name.endswith(".qoxtmp")}
@@ -318,3 +320,82 @@ def test_symlink_keeps_pointing_at_the_new_content(tmp_path):
     os.symlink("real", str(tmp_path / "link"))
     atomic.atomic_write(str(tmp_path / "link"), lambda handle: handle.write(b"new"))
     assert os.path.islink(str(tmp_path / "link")) and (tmp_path / "real").read_bytes() == b"new"
+
+
+# Verdicts: a tagged container that was changed, or is read with another key, is refused
+# with status 3 and no plaintext; the hint to drop the tag needs a whole-text reading.
+TEXT = ("réglages " * 40).encode("utf-8")
+PAYLOADS = {"text": TEXT, "json": json.dumps({"k": TEXT.decode()}).encode(),
+            "binary": bytes(range(256)) * 2}
+HINT, NEUTRAL = "use --no-hmac", "or it was written without the tag"
+
+
+@pytest.mark.parametrize("payload", sorted(PAYLOADS))
+@pytest.mark.parametrize("case", ["tag flipped", "ciphertext flipped", "other key", "untagged"])
+def test_tamper_verdicts(folder, capsysbinary, monkeypatch, payload, case):
+    sealed = bytearray(crypto.QOXStringCrypto(KEY, case != "untagged").encrypt(PAYLOADS[payload]))
+    if case.endswith("flipped"):
+        sealed[40 if case == "tag flipped" else len(sealed) // 2] ^= 4
+    (folder / "c.qox").write_bytes(sealed)
+    monkeypatch.chdir(str(folder))
+    key = "other" if case == "other key" else "key"
+    hinted = case == "untagged" and payload != "binary"
+    for args in (["decrypt", "c.qox"], ["decrypt", "c.qox", "-o", "out"], ["inspect", "c.qox"]):
+        status = cli.main(args + ["--key-file", key])
+        out, err = capsysbinary.readouterr()
+        if args[0] == "inspect":
+            assert status == (0 if hinted else 3)
+            assert (b"none: nothing protects" in out) == hinted
+            continue
+        assert status == 3 and out == b"" and not (folder / "out").exists()
+        assert (HINT.encode() in err) == hinted, err
+        assert NEUTRAL.encode() in err or case != "untagged" or hinted, err
+
+
+def test_a_reader_that_goes_away_ends_it_quietly(folder):
+    (folder / "big.qox").write_bytes(qoxcrypto.encrypt(KEY, bytes(4 << 20)))
+    child_env = dict(os.environ, PYTHONPATH=ROOT)
+    child = subprocess.Popen([sys.executable, "-m", "qoxcrypto", "decrypt", "big.qox",
+                              "--key-file", "key"], cwd=str(folder), env=child_env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert child.stdout.read(10) == bytes(10)
+    child.stdout.close()  # as head -c 10 does
+    assert child.wait() == 128 + signal.SIGPIPE and child.stderr.read() == b""
+
+
+@pytest.mark.parametrize("moment", ["encrypting", "replacing INPUT"])
+def test_ctrl_c_leaves_no_backup_and_an_old_one_stays(folder, monkeypatch, capsys, moment):
+    monkeypatch.chdir(str(folder))
+    before = snapshot(folder)
+    if moment == "encrypting":
+        def interrupted(*args, **options):
+            raise KeyboardInterrupt
+        monkeypatch.setattr(cli, "encrypt_stream", interrupted)
+    else:
+        real = os.replace
+
+        def interrupted(source, target, *args, **options):
+            if os.path.basename(target) == "plain.json":
+                raise KeyboardInterrupt
+            return real(source, target, *args, **options)
+        monkeypatch.setattr(atomic.os, "replace", interrupted)
+    command = ["encrypt", "plain.json", "--in-place", "--backup", "--key-file", "key"]
+    assert cli.main(command) == 130 and snapshot(folder) == before
+    monkeypatch.undo()
+    monkeypatch.chdir(str(folder))
+    (folder / "plain.json.bak").write_bytes(b"an older backup")
+    assert cli.main(command, environ={}) == 1
+    assert "plain.json.bak exists; use --force" in capsys.readouterr().err
+    assert (folder / "plain.json.bak").read_bytes() == b"an older backup"
+
+
+@pytest.mark.parametrize("options, said", [
+    ([], ""), (["-v"], "qoxcrypto: encrypted plain.json"),
+    (["--no-hmac"], "qoxcrypto: warning: --no-hmac: the container gets no tag and will not detect"),
+    (["--no-hmac", "-q"], "")])
+def test_stderr_carries_warnings_and_notes_only_when_wanted(folder, capsys, monkeypatch,
+                                                            options, said):
+    monkeypatch.chdir(str(folder))  # stderr is no terminal here, as in a cron job
+    assert cli.main(["encrypt", "plain.json", "-o", "p.qox", "--key-file", "key"] + options) == 0
+    err = capsys.readouterr().err
+    assert err.startswith(said) and err.count("\n") == (1 if said else 0)

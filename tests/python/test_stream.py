@@ -1,14 +1,17 @@
 """The package layer: same containers as QOXStringCrypto, chunked, with failures that say why."""
+import errno
 import io
+import json
 import os
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
 from conftest import KEYS, PACKAGE_ROOT, crypto
 import qoxcrypto
-from qoxcrypto import stream
+from qoxcrypto import atomic, stream
 
 KEY = KEYS[32]
 IV = bytes(range(16, 32))
@@ -77,6 +80,130 @@ def test_failures_say_why_and_stay_value_errors(case, tag, error, change):
     # The module agrees that these containers do not open.
     with pytest.raises(ValueError):
         crypto.QOXStringCrypto(key, tag).decrypt(container)
+
+
+# Tampering: every road that reads a tagged container refuses it, and none hands a byte
+# of its plaintext to the caller's target. The verdict follows the evidence: a hint at a
+# missing tag only when, read without one, the whole plaintext is UTF-8 text.
+TEXT = "réglages: " + "x" * 300
+PAYLOADS = {"text": TEXT.encode(), "json": json.dumps({"k": TEXT}).encode(),
+            "binary": bytes(range(256)) * 2, "short binary": bytes(range(200, 220))}
+NEUTRAL = "written without the tag ("
+
+
+class Pipe(io.RawIOBase):
+    """A source that cannot seek back."""
+
+    def __init__(self, data):
+        self._data = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        chunk = self._data.read(len(buffer))
+        buffer[:len(chunk)] = chunk
+        return len(chunk)
+
+
+def open_every_road(container, tmp_path):
+    """Yields (road, error or None, bytes the target received) for each reading road."""
+    for road in ("decrypt", "stream", "pipe", "file"):
+        target, error = io.BytesIO(), None
+        try:
+            if road == "decrypt":
+                target.write(qoxcrypto.decrypt(KEY, container))
+            elif road == "file":
+                (tmp_path / "c.qox").write_bytes(container)
+                (tmp_path / "out").write_bytes(b"old")
+                try:
+                    qoxcrypto.decrypt_file(KEY, tmp_path / "c.qox", tmp_path / "out")
+                finally:
+                    target.write((tmp_path / "out").read_bytes().replace(b"old", b"", 1))
+            else:
+                source = io.BytesIO(container) if road == "stream" else Pipe(container)
+                stream.decrypt_stream(KEY, source, target, chunk_size=64)
+        except ValueError as raised:
+            error = raised
+        yield road, error, target.getvalue()
+
+
+@pytest.mark.parametrize("payload", sorted(PAYLOADS))
+@pytest.mark.parametrize("where", ["tag", "first block", "middle", "last block", "wrong key",
+                                   "untagged"])
+def test_tamper_verdicts_and_no_plaintext_before_the_tag(tmp_path, payload, where):
+    plain = PAYLOADS[payload]
+    container = bytearray(qoxcrypto.encrypt(KEYS[16] if where == "wrong key" else KEY, plain,
+                                            tag=where != "untagged", iv=IV))
+    at = {"tag": 30, "first block": 53, "middle": len(container) // 2,
+          "last block": len(container) - 9}.get(where)
+    if at is not None:
+        container[at] ^= 0x10
+    # Read without the tag, binary data cannot tell its three stories apart. A wrong key
+    # breaks the padding, and text from byte 48 on shows a tag was there: the usual two.
+    # (Elsewhere the flipped bit decides whether the padding still holds.)
+    binary = payload.endswith("binary")
+    neutral = {"untagged": True, "tag": binary, "wrong key": False}.get(where)
+    # 53 bytes without the tag are too short for one with it: damaged, or untagged.
+    expected = (qoxcrypto.DamagedError if where == "untagged" and payload == "short binary"
+                else qoxcrypto.UntaggedContainerError if where == "untagged" and not binary
+                else qoxcrypto.TagMismatchError)
+    for road, error, received in open_every_road(bytes(container), tmp_path):
+        assert received == b"" and type(error) is expected, (road, error)
+        if expected is not qoxcrypto.UntaggedContainerError:
+            assert neutral is None or (NEUTRAL in str(error)) == neutral, (road, str(error))
+
+
+def test_the_second_pass_reads_what_the_first_verified(tmp_path):
+    """A file rewritten between the tag pass and the decryption pass, or a Decryptor used
+    out of turn, releases nothing unverified."""
+    good = qoxcrypto.encrypt(KEY, PAYLOADS["binary"])
+    swapped = bytearray(good)
+    swapped[-40] ^= 1
+
+    class Swapping(io.BytesIO):
+        def seek(self, *where):  # the writer strikes as the reader goes back
+            self.getbuffer()[:] = swapped
+            return io.BytesIO.seek(self, *where)
+    target = tmp_path / "out"
+    with pytest.raises(qoxcrypto.TagMismatchError, match="changed while it was read"):
+        with atomic.Output(target) as output:
+            stream.decrypt_stream(KEY, Swapping(good), output)
+    assert not target.exists() and os.listdir(str(tmp_path)) == []
+
+    box = qoxcrypto.Decryptor(KEY)
+    with pytest.raises(ValueError, match="only after verify"):
+        box.update(good)
+    with pytest.raises(ValueError, match="finished"):  # a call that raised ends it
+        box.check(good)
+    box = qoxcrypto.Decryptor(KEY)
+    box.check(good)
+    box.verify()
+    assert box.update(good) + box.finish() == PAYLOADS["binary"]
+    for late in (lambda: box.finish(), lambda: box.update(good), lambda: box.verify()):
+        with pytest.raises(ValueError, match="finished"):
+            late()
+    quick = qoxcrypto.Decryptor.unverified(KEY)  # by name: plaintext first, verdict last
+    assert quick.update(bytes(swapped)) and pytest.raises(qoxcrypto.TagMismatchError,
+                                                          quick.finish)
+
+
+def test_a_pipe_is_spooled_as_ciphertext_and_a_full_disk_named(monkeypatch):
+    container = qoxcrypto.encrypt(KEY, PAYLOADS["text"])
+    kept = []
+    monkeypatch.setattr(stream._Spool, "__exit__",
+                        lambda self, *exc: kept.append(self._file.seek(0) or self._file.read()))
+    target = io.BytesIO()
+    stream.decrypt_stream(KEY, Pipe(container), target)
+    assert target.getvalue() == PAYLOADS["text"] and kept == [container]
+
+    class Full(io.BytesIO):
+        def write(self, data):
+            raise OSError(errno.ENOSPC, "No space left on device")
+    monkeypatch.setattr(tempfile, "SpooledTemporaryFile", lambda *args, **options: Full())
+    with pytest.raises(OSError) as raised:
+        stream.decrypt_stream(KEY, Pipe(container), io.BytesIO())
+    assert (raised.value.errno, raised.value.filename) == (errno.ENOSPC, tempfile.gettempdir())
 
 
 # Peak memory of a child process that encrypts and decrypts a 32 MB file, above what
