@@ -1,6 +1,9 @@
-// The vector-permute AES rounds over one 16-byte shuffle instruction set,
-// shared by the SSSE3 and NEON sources. Each including source defines
-// QOX_VPERM_INLINE (forced inline with its instruction set) and an Ops type:
+// The vector-permute AES rounds over one 16-byte shuffle instruction set, as
+// two traits types of the CBC driver (Encrypt, Decrypt), shared by the SSSE3
+// and NEON sources. Each including source defines QOX_VPERM_INLINE (forced
+// inline with its instruction set, for the helpers here), QOX_VPERM_ISA
+// (inline with it, for the traits' members the driver calls: see
+// cpu/portable.h) and an Ops type:
 //   V                      a 16-byte vector
 //   load(p) / store(p, v)  unaligned 16 bytes
 //   table(const uint8_t*)  a 16-byte constant
@@ -20,10 +23,11 @@
 
 #include "engine/aes/round_keys.h"
 #include "engine/aes/vperm_tables.h"
+#include "engine/cpu/portable.h"
 #include "engine/cpu/wipe.h"
 
-#if !defined(QOX_VPERM_INLINE)
-#error "define QOX_VPERM_INLINE before including vperm_rounds.h"
+#if !defined(QOX_VPERM_INLINE) || !defined(QOX_VPERM_ISA)
+#error "define QOX_VPERM_INLINE and QOX_VPERM_ISA before including vperm_rounds.h"
 #endif
 
 namespace qox::aes::vperm {
@@ -71,69 +75,6 @@ QOX_VPERM_INLINE typename Ops::V image(const uint8_t* io_table, const uint8_t* j
   return Ops::x(Ops::shuffle(Ops::table(io_table), io), Ops::shuffle(Ops::table(jo_table), jo));
 }
 
-// Round keys of one call in the form the rounds add them: inner keys in the
-// S-box basis with the S-box constant folded in and permuted into the frame
-// of their round (for encryption split into their low and high nibbles);
-// the last key in the standard basis (the encryption one with the S-box
-// constant). Wiped when the call ends.
-template <class Ops>
-class Keys {
- public:
-  using V = typename Ops::V;
-  QOX_VPERM_INLINE Keys(const Consts<Ops>& c, const RoundKeys& k, bool decrypt)
-      : c_(c), k_(k), decrypt_(decrypt) {
-    held_[0] = load_key(k.first);
-    for (size_t r = 0; r < k.mid_rounds && r < kHeld; ++r) {
-      const V framed = carry_mid(r);
-      held_[1 + 2 * r] = decrypt ? framed : Ops::lo(framed);
-      held_[2 + 2 * r] = decrypt ? framed : Ops::hi(framed);
-    }
-    const V last = load_key(k.last);
-    held_[2 * kHeld + 1] = decrypt ? last : Ops::x(last, Ops::splat(0x63));
-  }
-  ~Keys() { cpu::wipe(held_); }
-  Keys(const Keys&) = delete;
-  Keys& operator=(const Keys&) = delete;
-
-  size_t mid_rounds() const { return k_.mid_rounds; }
-  QOX_VPERM_INLINE V first() const { return held_[0]; }
-  QOX_VPERM_INLINE V mid(size_t r) const { return r < kHeld ? held_[1 + 2 * r] : carry_mid(r); }
-  QOX_VPERM_INLINE V mid_lo(size_t r) const {
-    return r < kHeld ? held_[1 + 2 * r] : Ops::lo(carry_mid(r));
-  }
-  QOX_VPERM_INLINE V mid_hi(size_t r) const {
-    return r < kHeld ? held_[2 + 2 * r] : Ops::hi(carry_mid(r));
-  }
-  QOX_VPERM_INLINE V last() const { return held_[2 * kHeld + 1]; }
-
- private:
-  // Every AES key size's inner rounds are held; a longer schedule (any
-  // length can come from Python) has its further keys carried at each use,
-  // so a call allocates nothing.
-  static constexpr size_t kHeld = 13;
-
-  // Schedule words are big-endian: byte 0 of word 0 is state byte 0.
-  static QOX_VPERM_INLINE V load_key(const uint32_t* words) {
-    uint8_t bytes[16];
-    for (size_t i = 0; i < 16; ++i)
-      bytes[i] = static_cast<uint8_t>(words[i / 4] >> (24 - 8 * (i % 4)));
-    const V v = Ops::load(bytes);
-    cpu::wipe(bytes);
-    return v;
-  }
-
-  QOX_VPERM_INLINE V carry_mid(size_t r) const {
-    const V fold = Ops::splat(decrypt_ ? kDecConst : kEncConst);
-    const V carried = Ops::x(carry_in(c_, load_key(k_.mid + 4 * r)), fold);
-    return Ops::shuffle(carried, Ops::table((decrypt_ ? kDecFrames : kEncFrames)[r % 4].next));
-  }
-
-  const Consts<Ops>& c_;
-  const RoundKeys& k_;
-  bool decrypt_;
-  V held_[2 * kHeld + 2];  // first, (lo, hi) or (key, unused) per inner round, last
-};
-
 // One nibble half of a mixed round output: row r of a column is
 // 2*s[r] ^ 3*s[r+1] ^ s[r+2] ^ s[r+3], with 2s, 3s and s from their tables.
 template <class Ops>
@@ -156,103 +97,144 @@ constexpr const uint8_t* kEncLoTables[6] = {kEncSIoLo, kEncDIoLo, kEncTIoLo,
 constexpr const uint8_t* kEncHiTables[6] = {kEncSIoHi, kEncDIoHi, kEncTIoHi,
                                             kEncSJoHi, kEncDJoHi, kEncTJoHi};
 
-// One block through the cipher: input state x = plaintext ^ chain. The
-// chain from round to round is a latency chain, so the state travels as
-// its two nibbles, each mixed on its own (XOR and byte moves keep nibbles
-// apart), and no round waits for a shift and a mask.
+// A round key carried into the form its round adds: inner keys (index 1 to
+// mid_rounds) into the S-box basis with the S-box constant folded in and
+// permuted into the frame of their round; the outer keys as they are.
 template <class Ops>
-QOX_VPERM_INLINE typename Ops::V encrypt_block(const Consts<Ops>& c, const Keys<Ops>& keys,
-                                               typename Ops::V x) {
+QOX_VPERM_INLINE typename Ops::V carry_key(const Consts<Ops>& c, const uint32_t* words,
+                                           size_t index, size_t mid_rounds, bool decrypt) {
   using V = typename Ops::V;
-  const V y = carry_in(c, Ops::x(x, keys.first()));
-  V i = Ops::hi(y), k = Ops::lo(y), io, jo;
-  const size_t mid = keys.mid_rounds();
-  for (size_t r = 0; r < mid; ++r) {
-    const Frame& f = kEncFrames[r % 4];
-    invert_split(c, i, k, io, jo);
-    k = mix_half<Ops>(f, kEncLoTables, io, jo, keys.mid_lo(r));
-    i = mix_half<Ops>(f, kEncHiTables, io, jo, keys.mid_hi(r));
+  // Schedule words are big-endian: byte 0 of word 0 is state byte 0, so on
+  // a little-endian CPU each word's bytes are reversed in the register.
+  alignas(16) static constexpr uint8_t kReverseEachWord[16] = {3,  2,  1, 0, 7,  6,  5,  4,
+                                                               11, 10, 9, 8, 15, 14, 13, 12};
+  V raw;
+  if (cpu::kLittleEndian) {
+    raw = Ops::shuffle(Ops::load(reinterpret_cast<const uint8_t*>(words)),
+                       Ops::table(kReverseEachWord));
+  } else {
+    raw = Ops::load(reinterpret_cast<const uint8_t*>(words));
   }
-  invert_split(c, i, k, io, jo);
-  const V s = image<Ops>(kEncLastIo, kEncLastJo, io, jo);
-  return Ops::x(Ops::shuffle(s, Ops::table(kEncFrames[mid % 4].final)), keys.last());
+  if (index == 0 || index > mid_rounds) return raw;
+  const V carried = Ops::x(carry_in(c, raw), Ops::splat(decrypt ? kDecConst : kEncConst));
+  return Ops::shuffle(carried,
+                      Ops::table((decrypt ? kDecFrames : kEncFrames)[(index - 1) % 4].next));
 }
 
-// kWidth blocks through the inverse cipher side by side; returns the blocks
-// before the chaining XOR.
-template <size_t kWidth, class Ops>
-QOX_VPERM_INLINE void decrypt_blocks(const Consts<Ops>& c, const Keys<Ops>& keys,
-                                     typename Ops::V (&y)[kWidth]) {
+// Encryption as a traits type of the CBC driver. The chain from round to
+// round is a latency chain, so the state travels as its two nibbles, each
+// mixed on its own (XOR and byte moves keep nibbles apart), and no round
+// waits for a shift and a mask: an inner key is held as its two nibble
+// halves, a data block in `lo` alone. The S-box constant of the last round
+// rides on the last key.
+template <class Ops>
+struct Encrypt {
   using V = typename Ops::V;
-  const V fold = Ops::splat(kDecConst);
-  for (size_t j = 0; j < kWidth; ++j) y[j] = Ops::x(carry_in(c, Ops::x(y[j], keys.first())), fold);
-  const size_t mid = keys.mid_rounds();
-  for (size_t r = 0; r < mid; ++r) {
-    const Frame& f = kDecFrames[r % 4];
-    const V key = keys.mid(r);
-    for (size_t j = 0; j < kWidth; ++j) {
+  struct Block {
+    V lo, hi;
+  };
+  static constexpr size_t kLanes = 1;
+  static constexpr size_t kDecryptRegs = 1;  // unused: decryption has its own traits
+  static constexpr bool kHoldKeys = true;
+  static constexpr bool kKeysByRound = true;
+
+  Consts<Ops> c{false};
+
+  QOX_VPERM_ISA Block load_key(const uint32_t* words, size_t index, size_t mid_rounds) const {
+    const V key = carry_key(c, words, index, mid_rounds, false);
+    if (index == 0) return {key, key};
+    if (index > mid_rounds) return {Ops::x(key, Ops::splat(0x63)), key};
+    return {Ops::lo(key), Ops::hi(key)};
+  }
+  static QOX_VPERM_ISA Block load(const uint8_t* p) {
+    const V v = Ops::load(p);
+    return {v, v};
+  }
+  static QOX_VPERM_ISA void store(uint8_t* p, const Block& b) { Ops::store(p, b.lo); }
+  static QOX_VPERM_ISA Block xor_blocks(const Block& a, const Block& b) {
+    return {Ops::x(a.lo, b.lo), Ops::x(a.hi, b.hi)};
+  }
+  template <class Keys>
+  static QOX_VPERM_ISA Block whitening(const Keys& keys) {
+    return keys.first();
+  }
+  template <class Keys>
+  QOX_VPERM_ISA Block encrypt_rounds(const Keys& keys, const Block& s,
+                                     const Block& final_key) const {
+    const V y = carry_in(c, s.lo);
+    V i = Ops::hi(y), k = Ops::lo(y), io, jo;
+    const size_t mid = keys.mid_rounds();
+    for (size_t r = 0; r < mid; ++r) {
+      const Frame& f = kEncFrames[r % 4];
+      const Block key = keys.mid(r);
+      invert_split(c, i, k, io, jo);
+      k = mix_half<Ops>(f, kEncLoTables, io, jo, key.lo);
+      i = mix_half<Ops>(f, kEncHiTables, io, jo, key.hi);
+    }
+    invert_split(c, i, k, io, jo);
+    const V out = image<Ops>(kEncLastIo, kEncLastJo, io, jo);
+    const V result = Ops::x(Ops::shuffle(out, Ops::table(kEncFrames[mid % 4].final)), final_key.lo);
+    return {result, result};
+  }
+};
+
+// Decryption as a traits type of the CBC driver: kRegs blocks side by side
+// through the inverse cipher, everything but the last key addition.
+template <class Ops, size_t kRegsSideBySide>
+struct Decrypt {
+  using V = typename Ops::V;
+  using Block = V;
+  static constexpr size_t kLanes = 1;
+  static constexpr size_t kDecryptRegs = kRegsSideBySide;
+  static constexpr bool kHoldKeys = false;
+  static constexpr bool kKeysByRound = true;
+
+  Consts<Ops> c{true};
+
+  QOX_VPERM_ISA Block load_key(const uint32_t* words, size_t index, size_t mid_rounds) const {
+    return carry_key(c, words, index, mid_rounds, true);
+  }
+  static QOX_VPERM_ISA Block load(const uint8_t* p) { return Ops::load(p); }
+  static QOX_VPERM_ISA void store(uint8_t* p, Block b) { Ops::store(p, b); }
+  static QOX_VPERM_ISA Block xor_blocks(Block a, Block b) { return Ops::x(a, b); }
+  static QOX_VPERM_ISA Block load_chain(const uint8_t* iv) { return Ops::load(iv); }
+  static QOX_VPERM_ISA Block chain_of(Block, Block before) { return before; }
+  template <class Keys>
+  static QOX_VPERM_ISA Block whitening(const Keys& keys) {
+    return keys.first();
+  }
+  template <size_t kRegs, class Keys>
+  QOX_VPERM_ISA void decrypt_rounds(const Keys& keys, Block (&y)[kRegs]) const {
+    const V fold = Ops::splat(kDecConst);
+    for (size_t j = 0; j < kRegs; ++j) y[j] = Ops::x(carry_in(c, y[j]), fold);
+    const size_t mid = keys.mid_rounds();
+    for (size_t r = 0; r < mid; ++r) {
+      const Frame& f = kDecFrames[r % 4];
+      const V key = keys.mid(r);
+      for (size_t j = 0; j < kRegs; ++j) {
+        V io, jo;
+        invert(c, y[j], io, jo);
+        // Row r of a mixed column: 14*w[r] ^ 11*w[r+1] ^ 13*w[r+2] ^ 9*w[r+3].
+        const V w14 = image<Ops>(kDec14Io, kDec14Jo, io, jo);
+        const V w11 = image<Ops>(kDec11Io, kDec11Jo, io, jo);
+        const V w13 = image<Ops>(kDec13Io, kDec13Jo, io, jo);
+        const V w9 = image<Ops>(kDec9Io, kDec9Jo, io, jo);
+        const V near = Ops::x(Ops::x(w14, key), Ops::shuffle(w11, Ops::table(f.mix[0])));
+        const V far =
+            Ops::x(Ops::shuffle(w13, Ops::table(f.mix[1])), Ops::shuffle(w9, Ops::table(f.mix[2])));
+        y[j] = Ops::x(near, far);
+      }
+    }
+    const V final_mask = Ops::table(kDecFrames[mid % 4].final);
+    for (size_t j = 0; j < kRegs; ++j) {
       V io, jo;
       invert(c, y[j], io, jo);
-      // Row r of a mixed column: 14*w[r] ^ 11*w[r+1] ^ 13*w[r+2] ^ 9*w[r+3].
-      const V w14 = image<Ops>(kDec14Io, kDec14Jo, io, jo);
-      const V w11 = image<Ops>(kDec11Io, kDec11Jo, io, jo);
-      const V w13 = image<Ops>(kDec13Io, kDec13Jo, io, jo);
-      const V w9 = image<Ops>(kDec9Io, kDec9Jo, io, jo);
-      const V near = Ops::x(Ops::x(w14, key), Ops::shuffle(w11, Ops::table(f.mix[0])));
-      const V far =
-          Ops::x(Ops::shuffle(w13, Ops::table(f.mix[1])), Ops::shuffle(w9, Ops::table(f.mix[2])));
-      y[j] = Ops::x(near, far);
+      y[j] = Ops::shuffle(image<Ops>(kDecLastIo, kDecLastJo, io, jo), final_mask);
     }
   }
-  const V final_mask = Ops::table(kDecFrames[mid % 4].final);
-  for (size_t j = 0; j < kWidth; ++j) {
-    V io, jo;
-    invert(c, y[j], io, jo);
-    const V w = image<Ops>(kDecLastIo, kDecLastJo, io, jo);
-    y[j] = Ops::x(Ops::shuffle(w, final_mask), keys.last());
+  static QOX_VPERM_ISA Block decrypt_final(Block s, Block final_key) {
+    return Ops::x(s, final_key);
   }
-}
-
-// The CBC loops: one chain for encryption; decryption kWidth blocks at a
-// time, then the tail one by one. Every ciphertext of a group is read before
-// its plaintext is stored, so in == out is fine.
-template <class Ops>
-QOX_VPERM_INLINE void cbc_encrypt(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
-                                  uint8_t* out, size_t blocks) {
-  if (blocks == 0) return;
-  const Consts<Ops> c(false);
-  const Keys<Ops> keys(c, k, false);
-  auto chain = Ops::load(iv);
-  for (size_t b = 0; b < blocks; ++b, in += 16, out += 16) {
-    chain = encrypt_block(c, keys, Ops::x(Ops::load(in), chain));
-    Ops::store(out, chain);
-  }
-}
-
-template <class Ops, size_t kWidth>
-QOX_VPERM_INLINE void cbc_decrypt(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
-                                  uint8_t* out, size_t blocks) {
-  if (blocks == 0) return;
-  using V = typename Ops::V;
-  const Consts<Ops> c(true);
-  const Keys<Ops> keys(c, k, true);
-  V prev = Ops::load(iv);
-  for (; blocks >= kWidth; blocks -= kWidth, in += 16 * kWidth, out += 16 * kWidth) {
-    V cipher[kWidth], y[kWidth];
-    for (size_t j = 0; j < kWidth; ++j) y[j] = cipher[j] = Ops::load(in + 16 * j);
-    decrypt_blocks<kWidth>(c, keys, y);
-    for (size_t j = 0; j < kWidth; ++j) {
-      Ops::store(out + 16 * j, Ops::x(y[j], j == 0 ? prev : cipher[j - 1]));
-    }
-    prev = cipher[kWidth - 1];
-  }
-  for (; blocks > 0; --blocks, in += 16, out += 16) {
-    V y[1] = {Ops::load(in)};
-    const V cipher = y[0];
-    decrypt_blocks<1>(c, keys, y);
-    Ops::store(out, Ops::x(y[0], prev));
-    prev = cipher;
-  }
-}
+};
 
 }  // namespace qox::aes::vperm

@@ -12,12 +12,17 @@
 // and run only after the probe found it.
 #pragma GCC target("fpu=neon")
 #define QOX_VPERM_INLINE QOX_FORCE_INLINE QOX_TARGET("fpu=neon")
+#define QOX_VPERM_ISA QOX_ISA_INLINE("fpu=neon")
+#define QOX_TARGET_VPERM QOX_TARGET("fpu=neon")
 #else
 #define QOX_VPERM_INLINE QOX_FORCE_INLINE
+#define QOX_VPERM_ISA inline
+#define QOX_TARGET_VPERM
 #endif
 
 #include <arm_neon.h>
 
+#include "engine/aes/cbc_driver.h"
 #include "engine/aes/vperm_rounds.h"
 
 namespace qox::aes {
@@ -56,20 +61,16 @@ constexpr size_t kDecryptWidth = 2;
 bool vperm_available() { return (cpu::cpu_features() & cpu::kCpuVperm) != 0; }
 const char* vperm_name() { return "neon"; }
 
-#if defined(QOX_ARCH_ARM32)
-QOX_TARGET("fpu=neon")
-#endif
-void cbc_encrypt_vperm(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                       size_t blocks) {
-  vperm::cbc_encrypt<Neon>(k, iv, in, out, blocks);
+QOX_TARGET_VPERM QOX_FLATTEN void cbc_encrypt_vperm(const RoundKeys& k, const uint8_t iv[16],
+                                                    const uint8_t* in, uint8_t* out,
+                                                    size_t blocks) {
+  cbc_encrypt_with(vperm::Encrypt<Neon>{}, k, iv, in, out, blocks);
 }
 
-#if defined(QOX_ARCH_ARM32)
-QOX_TARGET("fpu=neon")
-#endif
-void cbc_decrypt_vperm(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                       size_t blocks) {
-  vperm::cbc_decrypt<Neon, kDecryptWidth>(k, iv, in, out, blocks);
+QOX_TARGET_VPERM QOX_FLATTEN void cbc_decrypt_vperm(const RoundKeys& k, const uint8_t iv[16],
+                                                    const uint8_t* in, uint8_t* out,
+                                                    size_t blocks) {
+  cbc_decrypt_with(vperm::Decrypt<Neon, kDecryptWidth>{}, k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

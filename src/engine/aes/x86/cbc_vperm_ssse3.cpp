@@ -9,6 +9,8 @@
 #include <tmmintrin.h>
 
 #define QOX_VPERM_INLINE QOX_FORCE_INLINE QOX_TARGET("ssse3")
+#define QOX_VPERM_ISA QOX_ISA_INLINE("ssse3")
+#include "engine/aes/cbc_driver.h"
 #include "engine/aes/vperm_rounds.h"
 
 namespace qox::aes {
@@ -43,15 +45,15 @@ bool vperm_available() { return (cpu::cpu_features() & cpu::kCpuVperm) != 0; }
 const char* vperm_name() { return "ssse3"; }
 
 QOX_TARGET("ssse3")
-void cbc_encrypt_vperm(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                       size_t blocks) {
-  vperm::cbc_encrypt<Ssse3>(k, iv, in, out, blocks);
+QOX_FLATTEN void cbc_encrypt_vperm(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                                   uint8_t* out, size_t blocks) {
+  cbc_encrypt_with(vperm::Encrypt<Ssse3>{}, k, iv, in, out, blocks);
 }
 
 QOX_TARGET("ssse3")
-void cbc_decrypt_vperm(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
-                       size_t blocks) {
-  vperm::cbc_decrypt<Ssse3, kDecryptWidth>(k, iv, in, out, blocks);
+QOX_FLATTEN void cbc_decrypt_vperm(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                                   uint8_t* out, size_t blocks) {
+  cbc_decrypt_with(vperm::Decrypt<Ssse3, kDecryptWidth>{}, k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes
