@@ -5,6 +5,7 @@
 //   Block                  a register of kLanes blocks (1, or 4 on 512-bit VAES)
 //   kLanes, kDecryptRegs   blocks per register; registers decrypted side by side
 //   kHoldKeys              whether the standard round counts pay for keys held in registers
+//                          (encryption; kHoldDecryptKeys, where set, for decryption)
 //   load_key(words)        a big-endian round key in every lane; or, where the
 //                          traits set kKeysByRound, load_key(words, index, mid_rounds)
 //                          with the key's place in the schedule (0 first,
@@ -43,6 +44,14 @@ struct KeysByRound : std::false_type {};
 template <class Isa>
 struct KeysByRound<Isa, std::void_t<decltype(Isa::kKeysByRound)>>
     : std::bool_constant<Isa::kKeysByRound> {};
+
+// Traits whose keys cost more to load than to hold (set kHoldDecryptKeys)
+// hold them for decryption too, for the standard round counts.
+template <class Isa, class = void>
+struct HoldDecryptKeys : std::false_type {};
+template <class Isa>
+struct HoldDecryptKeys<Isa, std::void_t<decltype(Isa::kHoldDecryptKeys)>>
+    : std::bool_constant<Isa::kHoldDecryptKeys> {};
 
 // Round key `index` of a schedule with mid_rounds inner keys, as the traits load it.
 template <class Isa>
@@ -222,6 +231,23 @@ QOX_FORCE_INLINE typename Isa::Block decrypt_registers(const Isa& isa, const Key
   return carry;
 }
 
+// A whole decryption run with one key holder.
+template <class Isa, class Keys>
+QOX_FORCE_INLINE void decrypt_run(const Isa& isa, const Keys& keys, const RoundKeys& k,
+                                  const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                                  size_t blocks) {
+  const typename Isa::Block carry =
+      decrypt_registers(isa, keys, isa.load_chain(iv), in, out, blocks);
+  if constexpr (Isa::kLanes > 1) {
+    if (blocks == 0) return;
+    uint8_t chain[16];
+    isa.store_top_lane(chain, carry);
+    isa.decrypt_tail(k, chain, in, out, blocks);
+  } else {
+    (void)k;
+  }
+}
+
 // The entry points' bodies. Encryption holds the keys in registers for the
 // standard round counts from two blocks on (for one block the copy and wipe
 // cost more than they save); decryption streams its keys, each load serving
@@ -249,15 +275,19 @@ QOX_FORCE_INLINE void cbc_encrypt_with(const Isa& isa, const RoundKeys& k, const
 template <class Isa>
 QOX_FORCE_INLINE void cbc_decrypt_with(const Isa& isa, const RoundKeys& k, const uint8_t iv[16],
                                        const uint8_t* in, uint8_t* out, size_t blocks) {
-  const StreamedKeys<Isa> keys(isa, k);
-  const typename Isa::Block carry =
-      decrypt_registers(isa, keys, isa.load_chain(iv), in, out, blocks);
-  if constexpr (Isa::kLanes > 1) {
-    if (blocks == 0) return;
-    uint8_t chain[16];
-    isa.store_top_lane(chain, carry);
-    isa.decrypt_tail(k, chain, in, out, blocks);
+  if constexpr (HoldDecryptKeys<Isa>::value) {
+    switch (k.mid_rounds) {
+      case 9:
+        return decrypt_run(isa, HeldKeys<Isa, 9>(isa, k), k, iv, in, out, blocks);
+      case 11:
+        return decrypt_run(isa, HeldKeys<Isa, 11>(isa, k), k, iv, in, out, blocks);
+      case 13:
+        return decrypt_run(isa, HeldKeys<Isa, 13>(isa, k), k, iv, in, out, blocks);
+      default:
+        break;
+    }
   }
+  decrypt_run(isa, StreamedKeys<Isa>(isa, k), k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

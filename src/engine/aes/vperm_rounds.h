@@ -187,6 +187,8 @@ struct Decrypt {
   static constexpr size_t kLanes = 1;
   static constexpr size_t kDecryptRegs = kRegsSideBySide;
   static constexpr bool kHoldKeys = false;
+  // Carrying a key into its round's form costs more than holding it.
+  static constexpr bool kHoldDecryptKeys = true;
   static constexpr bool kKeysByRound = true;
 
   Consts<Ops> c{true};

@@ -6,6 +6,7 @@
 // the lanes.
 #include <cstring>
 
+#include "engine/aes/cbc_driver.h"
 #include "engine/aes/cbc_paths.h"
 #include "engine/aes/portable/bitsliced.h"
 #include "engine/aes/portable/bitsliced_sbox.h"
@@ -14,7 +15,7 @@
 
 namespace qox::aes {
 
-namespace {
+namespace bitsliced {
 
 using bitslice::inv_sbox;
 using bitslice::sbox;
@@ -188,154 +189,181 @@ inline void add(Planes& x, const Planes& k) {
   for (int i = 0; i < 8; ++i) x[i] ^= k[i];
 }
 
-// The round keys of one call as planes, each key in all four block slots.
-// Every AES key size's inner rounds are held; a longer schedule (any length
-// can come from Python) has its further keys packed at each use into
-// `spare`, so a call allocates nothing. Wiped when the call ends.
-class KeyPlanes {
- public:
-  // Round i's key goes into frame step*i (step 1 for encryption, whose
-  // rounds skip ShiftRows, -1 for decryption, whose rounds skip its inverse).
-  KeyPlanes(const RoundKeys& k, int step) : k_(k), step_(step) {
-    load(k.first, 0, held_[0]);
-    for (size_t r = 0; r < k.mid_rounds && r < kHeld; ++r) load_mid(r, held_[r + 1]);
-    load(k.last, step * static_cast<int>(k.mid_rounds + 1), held_[kHeld + 1]);
-  }
-  ~KeyPlanes() {
-    cpu::wipe(&held_[0][0], 8 * (kHeld + 2));
-    cpu::wipe(spare_, 8);
-  }
-  KeyPlanes(const KeyPlanes&) = delete;
-  KeyPlanes& operator=(const KeyPlanes&) = delete;
-
-  size_t mid_rounds() const { return k_.mid_rounds; }
-  const Planes& first() const { return held_[0]; }
-  const Planes& mid(size_t r) const {
-    if (r < kHeld) return held_[r + 1];
-    load_mid(r, spare_);
-    return spare_;
-  }
-  const Planes& last() const { return held_[kHeld + 1]; }
-
- private:
-  static constexpr size_t kHeld = 13;
-
-  // Frame f holds true column c - f*r at column c: ShiftRows -f times.
-  static void load(const uint32_t* words, int frame, Planes& out) {
-    uint8_t four[64];
-    for (int j = 0; j < 4; ++j)
-      for (int i = 0; i < 16; ++i)
-        four[16 * j + i] = static_cast<uint8_t>(words[i / 4] >> (24 - 8 * (i % 4)));
-    pack(four, out);
-    cpu::wipe(four, sizeof four);
-    for (auto& p : out) p = shift_rows_by(p, -frame);
-  }
-
-  void load_mid(size_t r, Planes& out) const {
-    load(k_.mid + 4 * r, step_ * static_cast<int>(r + 1), out);
-  }
-
-  const RoundKeys& k_;
-  int step_;
-  Planes held_[kHeld + 2];  // first, inner rounds, last
-  mutable Planes spare_ = {};
+// Four blocks' planes as a value the CBC driver can pass around.
+struct Block {
+  Planes p;
 };
 
-// Four rounds, one per frame, as long as whole groups of four remain.
-template <int f>
-inline void encrypt_round(const KeyPlanes& k, size_t r, Planes& x) {
+inline Block xor_blocks_of(const Block& a, const Block& b) {
+  Block out;
+  for (int i = 0; i < 8; ++i) out.p[i] = a.p[i] ^ b.p[i];
+  return out;
+}
+
+// A round key in all four block slots, carried into `frame` (which holds
+// true column c - frame*r at column c: ShiftRows -frame times).
+inline Block key_planes(const uint32_t* words, int frame) {
+  uint8_t four[64];
+  for (int j = 0; j < 4; ++j)
+    for (int i = 0; i < 16; ++i)
+      four[16 * j + i] = static_cast<uint8_t>(words[i / 4] >> (24 - 8 * (i % 4)));
+  Block b;
+  pack(four, b.p);
+  cpu::wipe(four, sizeof four);
+  for (auto& q : b.p) q = shift_rows_by(q, -frame);
+  return b;
+}
+
+// Inner round r+1 is held in frame step*(r+1); the outer keys, the whitened
+// input and the chaining values stay in the true order, which the last
+// round restores before its key is added.
+template <int f, class Keys>
+inline void encrypt_round(const Keys& keys, size_t r, Planes& x) {
   sbox(x);
   mix_columns<f>(x);
-  add(x, k.mid(r));
+  add(x, keys.mid(r).p);
 }
 
-template <int f>
-inline void decrypt_round(const KeyPlanes& k, size_t r, Planes& x) {
+template <int f, class Keys>
+inline void decrypt_round(const Keys& keys, size_t r, Planes& x) {
   inv_sbox(x);
   inv_mix_columns<f>(x);
-  add(x, k.mid(r));
+  add(x, keys.mid(r).p);
 }
 
-void encrypt_planes(const KeyPlanes& k, Planes& x) {
-  add(x, k.first());
-  const size_t mid = k.mid_rounds();
-  size_t r = 0;
-  for (; r + 4 <= mid; r += 4) {
-    encrypt_round<1>(k, r, x);
-    encrypt_round<2>(k, r + 1, x);
-    encrypt_round<3>(k, r + 2, x);
-    encrypt_round<0>(k, r + 3, x);
+// What both directions' traits share: the planes as the driver's block,
+// every key loaded by its place in the schedule, and held.
+struct Common {
+  using Block = bitsliced::Block;
+  static constexpr bool kHoldKeys = true;
+  static constexpr bool kHoldDecryptKeys = true;
+  static constexpr bool kKeysByRound = true;
+
+  static Block xor_blocks(const Block& a, const Block& b) { return xor_blocks_of(a, b); }
+  template <class Keys>
+  static Block whitening(const Keys& keys) {
+    return keys.first();
   }
-  if (r < mid) encrypt_round<1>(k, r++, x);
-  if (r < mid) encrypt_round<2>(k, r++, x);
-  if (r < mid) encrypt_round<3>(k, r++, x);
-  sbox(x);
-  add(x, k.last());
-  // mid + 1 ShiftRows were skipped.
-  for (auto& p : x) p = shift_rows_by(p, static_cast<int>(mid + 1));
-}
+};
 
-void decrypt_planes(const KeyPlanes& k, Planes& x) {
-  add(x, k.first());
-  const size_t mid = k.mid_rounds();
-  size_t r = 0;
-  for (; r + 4 <= mid; r += 4) {
-    decrypt_round<3>(k, r, x);
-    decrypt_round<2>(k, r + 1, x);
-    decrypt_round<1>(k, r + 2, x);
-    decrypt_round<0>(k, r + 3, x);
+// Encryption: one chain, so each block is packed alone (slots 1-3 idle).
+struct Encrypt : Common {
+  static constexpr size_t kLanes = 1;
+  static constexpr size_t kDecryptRegs = 1;  // unused
+
+  static Block load_key(const uint32_t* words, size_t index, size_t mid_rounds) {
+    return key_planes(words, index > mid_rounds ? 0 : static_cast<int>(index));
   }
-  if (r < mid) decrypt_round<3>(k, r++, x);
-  if (r < mid) decrypt_round<2>(k, r++, x);
-  if (r < mid) decrypt_round<1>(k, r++, x);
-  inv_sbox(x);
-  add(x, k.last());
-  for (auto& p : x) p = shift_rows_by(p, -static_cast<int>(mid + 1));
-}
+  static Block load(const uint8_t* p) {
+    uint8_t four[64] = {};
+    std::memcpy(four, p, 16);
+    Block b;
+    pack(four, b.p);
+    cpu::wipe(four, sizeof four);
+    return b;
+  }
+  static void store(uint8_t* p, const Block& b) {
+    uint8_t four[64];
+    unpack(b.p, four);
+    std::memcpy(p, four, 16);
+    cpu::wipe(four, sizeof four);
+  }
+  template <class Keys>
+  static Block encrypt_rounds(const Keys& keys, Block s, const Block& final_key) {
+    const size_t mid = keys.mid_rounds();
+    size_t r = 0;
+    for (; r + 4 <= mid; r += 4) {
+      encrypt_round<1>(keys, r, s.p);
+      encrypt_round<2>(keys, r + 1, s.p);
+      encrypt_round<3>(keys, r + 2, s.p);
+      encrypt_round<0>(keys, r + 3, s.p);
+    }
+    if (r < mid) encrypt_round<1>(keys, r++, s.p);
+    if (r < mid) encrypt_round<2>(keys, r++, s.p);
+    if (r < mid) encrypt_round<3>(keys, r++, s.p);
+    sbox(s.p);
+    // mid + 1 ShiftRows were skipped.
+    for (auto& q : s.p) q = shift_rows_by(q, static_cast<int>(mid + 1));
+    add(s.p, final_key.p);
+    return s;
+  }
+};
 
-}  // namespace
+// Decryption: four blocks per register, one lane per block slot.
+struct Decrypt : Common {
+  static constexpr size_t kLanes = 4;
+  static constexpr size_t kDecryptRegs = 1;
 
-// One chain: each block is packed alone (the other three slots idle).
-void cbc_encrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+  static Block load_key(const uint32_t* words, size_t index, size_t mid_rounds) {
+    return key_planes(words, index > mid_rounds ? 0 : -static_cast<int>(index));
+  }
+  static Block load(const uint8_t* p) {
+    Block b;
+    pack(p, b.p);
+    return b;
+  }
+  static void store(uint8_t* p, const Block& b) { unpack(b.p, p); }
+  static Block load_chain(const uint8_t* iv) {
+    uint8_t four[64] = {};
+    std::memcpy(four + 48, iv, 16);
+    return load(four);
+  }
+  static void store_top_lane(uint8_t* p, const Block& b) {
+    uint8_t four[64];
+    unpack(b.p, four);
+    std::memcpy(p, four + 48, 16);
+  }
+  // Slot j takes slot j - 1's ciphertext; slot 0 the top slot of `before`.
+  static Block chain_of(const Block& cipher, const Block& before) {
+    Block out;
+    for (int i = 0; i < 8; ++i)
+      out.p[i] = ((cipher.p[i] << 1) & 0xEEEEEEEEEEEEEEEEull) |
+                 ((before.p[i] >> 3) & 0x1111111111111111ull);
+    return out;
+  }
+  template <size_t kRegs, class Keys>
+  static void decrypt_rounds(const Keys& keys, Block (&state)[kRegs]) {
+    const size_t mid = keys.mid_rounds();
+    for (size_t j = 0; j < kRegs; ++j) {
+      Planes& x = state[j].p;
+      size_t r = 0;
+      for (; r + 4 <= mid; r += 4) {
+        decrypt_round<3>(keys, r, x);
+        decrypt_round<2>(keys, r + 1, x);
+        decrypt_round<1>(keys, r + 2, x);
+        decrypt_round<0>(keys, r + 3, x);
+      }
+      if (r < mid) decrypt_round<3>(keys, r++, x);
+      if (r < mid) decrypt_round<2>(keys, r++, x);
+      if (r < mid) decrypt_round<1>(keys, r++, x);
+      inv_sbox(x);
+      for (auto& q : x) q = shift_rows_by(q, -static_cast<int>(mid + 1));
+    }
+  }
+  static Block decrypt_final(const Block& s, const Block& final_key) {
+    return xor_blocks_of(s, final_key);
+  }
+  // The last one to three blocks, zero-filled to a register.
+  static void decrypt_tail(const RoundKeys& k, const uint8_t chain[16], const uint8_t* in,
                            uint8_t* out, size_t blocks) {
-  if (blocks == 0) return;
-  const KeyPlanes keys(k, 1);
-  uint8_t buf[64] = {};
-  std::memcpy(buf, iv, 16);
-  for (size_t b = 0; b < blocks; ++b, in += 16, out += 16) {
-    for (int i = 0; i < 16; ++i) buf[i] ^= in[i];
-    Planes x;
-    pack(buf, x);
-    encrypt_planes(keys, x);
-    unpack(x, buf);
-    cpu::wipe(x, 8);
-    std::memcpy(out, buf, 16);
+    uint8_t four[64] = {};
+    std::memcpy(four, in, 16 * blocks);
+    cbc_decrypt_with(Decrypt{}, k, chain, four, four, 4);
+    std::memcpy(out, four, 16 * blocks);
+    cpu::wipe(four, sizeof four);
   }
-  cpu::wipe(buf, sizeof buf);
+};
+
+}  // namespace bitsliced
+
+QOX_FLATTEN void cbc_encrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                                       uint8_t* out, size_t blocks) {
+  cbc_encrypt_with(bitsliced::Encrypt{}, k, iv, in, out, blocks);
 }
 
-// Four blocks at a time; a shorter tail fills the idle slots with zeros.
-void cbc_decrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
-                           uint8_t* out, size_t blocks) {
-  if (blocks == 0) return;
-  const KeyPlanes keys(k, -1);
-  uint8_t chain[80], buf[64];
-  std::memcpy(chain, iv, 16);
-  while (blocks > 0) {
-    const size_t n = blocks < 4 ? blocks : 4;
-    std::memset(buf, 0, sizeof buf);
-    std::memcpy(buf, in, 16 * n);
-    std::memcpy(chain + 16, in, 16 * n);  // read before out (maybe == in) is written
-    Planes x;
-    pack(buf, x);
-    decrypt_planes(keys, x);
-    unpack(x, buf);
-    cpu::wipe(x, 8);
-    for (size_t i = 0; i < 16 * n; ++i) out[i] = buf[i] ^ chain[i];
-    std::memcpy(chain, chain + 16 * n, 16);
-    blocks -= n, in += 16 * n, out += 16 * n;
-  }
-  cpu::wipe(buf, sizeof buf);
+QOX_FLATTEN void cbc_decrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                                       uint8_t* out, size_t blocks) {
+  cbc_decrypt_with(bitsliced::Decrypt{}, k, iv, in, out, blocks);
 }
 
 uint32_t sub_word_bitsliced(uint32_t w) {
@@ -344,7 +372,7 @@ uint32_t sub_word_bitsliced(uint32_t w) {
     x[i] = 0;
     for (int byte = 0; byte < 4; ++byte) x[i] |= ((w >> (8 * byte + i)) & 1u) << byte;
   }
-  sbox(x);
+  bitslice::sbox(x);
   uint32_t out = 0;
   for (int i = 0; i < 8; ++i)
     for (int byte = 0; byte < 4; ++byte) out |= ((x[i] >> byte) & 1u) << (8 * byte + i);
