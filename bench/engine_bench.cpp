@@ -1,7 +1,7 @@
 // Throughput of the engine next to OpenSSL EVP in the same binary: AES-256-CBC
-// on the table, AES-NI and VAES paths, SHA-256 on the portable, SHA-NI and
-// ARMv8 paths, and CBC with the ciphertext's HMAC-SHA256 in two passes and in
-// the one-pass loops.
+// on the table, bitsliced, vector-permute, AES-NI and VAES paths, SHA-256 on the portable, SHA-NI
+// and ARMv8 paths, and CBC with the ciphertext's HMAC-SHA256 in two passes and in the one-pass
+// loops.
 //
 //   cmake -S . -B build -DQOX_BUILD_BENCH=ON && cmake --build build -j2 --target engine_bench
 //   build/bench/engine_bench --benchmark_repetitions=5
@@ -199,8 +199,8 @@ void print_ratios(const CollectingReporter& rep) {
     for (int64_t size : kSizes) {
       const std::string arg = std::to_string(size);
       const auto peer = rep.rates.find({std::string(dir) + "/openssl", arg});
-      for (const char* path :
-           {"openssl", "table", "aesni", "vaes", "portable", "shani", "armv8", "2pass", "1pass"}) {
+      for (const char* path : {"openssl", "table", "bitsliced", "ssse3", "neon", "aesni", "vaes",
+                               "portable", "shani", "armv8", "2pass", "1pass"}) {
         const auto it = rep.rates.find({std::string(dir) + "/" + path, arg});
         if (it == rep.rates.end()) continue;
         const double med = median(it->second);
@@ -227,10 +227,20 @@ void add(const std::string& name, std::function<void(benchmark::State&)> fn) {
 int main(int argc, char** argv) {
   add("encrypt/openssl", [](benchmark::State& s) { bench_openssl(s, false); });
   add("encrypt/table", [](benchmark::State& s) { bench_engine(s, cbc_encrypt_table, false); });
+  add("encrypt/bitsliced",
+      [](benchmark::State& s) { bench_engine(s, cbc_encrypt_bitsliced, false); });
+  if (vperm_available())
+    add(std::string("encrypt/") + vperm_name(),
+        [](benchmark::State& s) { bench_engine(s, cbc_encrypt_vperm, false); });
   if (aesni_available())
     add("encrypt/aesni", [](benchmark::State& s) { bench_engine(s, cbc_encrypt_aesni, false); });
   add("decrypt/openssl", [](benchmark::State& s) { bench_openssl(s, true); });
   add("decrypt/table", [](benchmark::State& s) { bench_engine(s, cbc_decrypt_table, true); });
+  add("decrypt/bitsliced",
+      [](benchmark::State& s) { bench_engine(s, cbc_decrypt_bitsliced, true); });
+  if (vperm_available())
+    add(std::string("decrypt/") + vperm_name(),
+        [](benchmark::State& s) { bench_engine(s, cbc_decrypt_vperm, true); });
   if (aesni_available())
     add("decrypt/aesni", [](benchmark::State& s) { bench_engine(s, cbc_decrypt_aesni, true); });
   if (vaes_available())

@@ -25,8 +25,8 @@ echo "=== system Python: $(/usr/bin/python3 --version)"
 if qox_build /usr/bin/python3 system ON &&
    ctest --test-dir build/system --output-on-failure -j "$(nproc)" &&
    qox_pytest /usr/bin/python3 &&
-   echo "=== system Python, engine forced onto its table path" &&
-   QOX_AES_FORCE_TABLE=1 qox_pytest /usr/bin/python3 &&
+   echo "=== system Python, engine forced onto its portable bitsliced path" &&
+   QOX_AES_PATH=bitsliced qox_pytest /usr/bin/python3 &&
    echo "=== system Python, pip install and wheel into fresh venvs" &&
    bash scripts/test_install.sh; then :
 else failures+=("system"); fi

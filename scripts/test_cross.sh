@@ -2,11 +2,13 @@
 # Builds the engine and its C++ tests for other platforms and runs them there,
 # one stage per platform, named as arguments (all of them without):
 #   aarch64      under qemu-user -cpu max (the ARMv8 AES path) and forced onto
-#                the table path, then the extension and the machine-dependent
+#                the bitsliced path, then the extension and the machine-dependent
 #                part of the Python suite on Debian's arm64 CPython
-#   aarch64-a72  the same engine on the Raspberry Pi 4's Cortex-A72
+#   aarch64-a72  the same engine on the Raspberry Pi 4's Cortex-A72 (NEON
+#                without the Crypto Extensions: the vector-permute path)
 #   s390x        big-endian, under qemu-user
-#   mingw        64-bit Windows with MinGW-w64 under wine64, both paths
+#   mingw        64-bit Windows with MinGW-w64 under wine64, the hardware path
+#                and the bitsliced one
 #   i386         natively through the target's loader (qemu-user where the
 #                kernel cannot), then the whole Python suite on Debian's i386
 #                CPython
@@ -33,7 +35,7 @@ cross_build() {
 
 # Runs one suite (the command line after the path it must take) with only
 # failures and the summary shown; QOX_EXPECT_PROVIDER makes a missed
-# hardware path a failure rather than a row of skips.
+# path a failure rather than a row of skips.
 run_suite() {
   local provider=$1
   shift
@@ -42,9 +44,9 @@ run_suite() {
     grep -vE '^Running main|: Skipped$|not available on this CPU$'
 }
 
-# The same suite as it is, then forced onto the table path.
+# The same suite as it is, then forced onto the portable bitsliced path.
 run_both_paths() {
-  run_suite "$@" && QOX_AES_FORCE_TABLE=1 run_suite table "${@:2}"
+  run_suite "$@" && QOX_AES_PATH=bitsliced run_suite bitsliced "${@:2}"
 }
 
 # The Windows programs must load on a bare Windows: system DLLs only, with
@@ -166,7 +168,8 @@ host_x86_provider() {
   flags=$(grep -m1 '^flags' /proc/cpuinfo)
   if [[ " $flags " == *" vaes "* && " $flags " == *" avx512f "* ]]; then echo vaes
   elif [[ " $flags " == *" aes "* ]]; then echo aesni
-  else echo table; fi
+  elif [[ " $flags " == *" ssse3 "* ]]; then echo ssse3
+  else echo bitsliced; fi
 }
 
 # Whether this kernel runs 32-bit x86 programs; some virtual machines' kernels
@@ -179,13 +182,13 @@ runs_i386_natively() {
 # of the C++ tests: a probe that misses a path fails rather than skips).
 declare -A expected_path=(
   [aarch64]=armv8      # qemu -cpu max: the ARMv8 Crypto Extensions
-  [aarch64-a72]=table  # Cortex-A72, the Raspberry Pi 4's core: NEON without the Crypto Extensions
-  [s390x]=table
+  [aarch64-a72]=neon   # Cortex-A72, the Raspberry Pi 4's core: NEON without the Crypto Extensions
+  [s390x]=bitsliced
   [mingw]="$(host_x86_provider)"
-  [i386]=table
-  [armhf]=table
-  [ppc64el]=table
-  [riscv64]=table
+  [i386]=ssse3         # qemu-i386's default CPU has SSSE3 and no AES-NI
+  [armhf]=neon
+  [ppc64el]=bitsliced
+  [riscv64]=bitsliced
 )
 
 stage_aarch64() {

@@ -33,6 +33,10 @@ const HwCase kHwCases[] = {
     {"vaes_decrypt", vaes_available, cbc_decrypt_vaes, cbc_decrypt_table},
     {"armv8_encrypt", armv8_available, cbc_encrypt_armv8, cbc_encrypt_table},
     {"armv8_decrypt", armv8_available, cbc_decrypt_armv8, cbc_decrypt_table},
+    {"vperm_encrypt", vperm_available, cbc_encrypt_vperm, cbc_encrypt_table},
+    {"vperm_decrypt", vperm_available, cbc_decrypt_vperm, cbc_decrypt_table},
+    {"bitsliced_encrypt", [] { return true; }, cbc_encrypt_bitsliced, cbc_encrypt_table},
+    {"bitsliced_decrypt", [] { return true; }, cbc_decrypt_bitsliced, cbc_decrypt_table},
     {"auto_encrypt", [] { return true; }, cbc_encrypt_auto, cbc_encrypt_table},
     {"auto_decrypt", [] { return true; }, cbc_decrypt_auto, cbc_decrypt_table},
 };
@@ -180,55 +184,66 @@ void set_env(const char* name, const char* value) {
 class ScopedSwitch {
  public:
   explicit ScopedSwitch(const char* value) {
-    if (const char* old = std::getenv(cpu::kForceTableEnv)) saved_ = old, had_ = true;
-    set_env(cpu::kForceTableEnv, value);
+    if (const char* old = std::getenv(cpu::kAesPathEnv)) saved_ = old, had_ = true;
+    set_env(cpu::kAesPathEnv, value);
   }
-  ~ScopedSwitch() { set_env(cpu::kForceTableEnv, had_ ? saved_.c_str() : nullptr); }
+  ~ScopedSwitch() { set_env(cpu::kAesPathEnv, had_ ? saved_.c_str() : nullptr); }
 
  private:
   std::string saved_;
   bool had_ = false;
 };
 
-class ForceTableSwitch : public ::testing::TestWithParam<std::tuple<const char*, bool>> {};
+// What each value of the switch leaves of the probed features.
+class PathSwitch
+    : public ::testing::TestWithParam<std::tuple<const char*, cpu::AesPath, uint32_t>> {};
 
-TEST_P(ForceTableSwitch, ClearsFeaturesOnlyWhenOn) {
-  const auto& [value, clears] = GetParam();
+TEST_P(PathSwitch, NamesAPathAndRemovesFasterOnes) {
+  const auto& [value, path, kept] = GetParam();
   const uint32_t probed = (ScopedSwitch(nullptr), cpu::detect_cpu_features());
   const ScopedSwitch with(value);
-  EXPECT_EQ(cpu::detect_cpu_features(), clears ? 0u : probed);
+  EXPECT_EQ(cpu::named_aes_path(), path);
+  EXPECT_EQ(cpu::detect_cpu_features(), probed & kept);
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, ForceTableSwitch,
-                         ::testing::Values(std::make_tuple("1", true), std::make_tuple("yes", true),
-                                           std::make_tuple("0", false),
-                                           std::make_tuple("", false)));
+constexpr uint32_t kAll = ~0u;
+INSTANTIATE_TEST_SUITE_P(
+    Values, PathSwitch,
+    ::testing::Values(std::make_tuple("table", cpu::AesPath::table, 0u),
+                      std::make_tuple("bitsliced", cpu::AesPath::bitsliced, 0u),
+                      std::make_tuple("vperm", cpu::AesPath::vperm, uint32_t{cpu::kCpuVperm}),
+                      std::make_tuple("neon", cpu::AesPath::vperm, uint32_t{cpu::kCpuVperm}),
+                      std::make_tuple("aesni", cpu::AesPath::aesni,
+                                      kAll & ~uint32_t{cpu::kCpuVaes512}),
+                      std::make_tuple("vaes", cpu::AesPath::vaes, kAll),
+                      std::make_tuple("", cpu::AesPath::automatic, kAll),
+                      std::make_tuple("Table", cpu::AesPath::automatic, kAll)));
 
-// Runs in both CTest entries: with the switch set in the environment the
-// process must report and use the table path.
+// Runs in every CTest entry: with the switch set in the environment the
+// process must report and use the path it names or the next slower one.
 TEST(Provider, FollowsFeaturesAndSwitch) {
-  const char* sw = std::getenv(cpu::kForceTableEnv);
-  const bool forced = sw && *sw && std::strcmp(sw, "0") != 0;
-  if (forced) {
-    EXPECT_EQ(cpu::cpu_features(), 0u);
-  }
+  const cpu::AesPath named = cpu::aes_path_switch();
   const uint32_t f = cpu::cpu_features();
   if (f & cpu::kCpuVaes512) {
     EXPECT_TRUE(f & cpu::kCpuAesNi) << "VAES tails run on AES-NI";
   }
-  const std::string expect = (f & cpu::kCpuVaes512) ? "vaes"
-                             : (f & cpu::kCpuAesNi) ? "aesni"
-                             : armv8_available()    ? "armv8"
-                                                    : "table";
+  const std::string expect = (f & cpu::kCpuVaes512)         ? "vaes"
+                             : (f & cpu::kCpuAesNi)         ? "aesni"
+                             : armv8_available()            ? "armv8"
+                             : (f & cpu::kCpuVperm)         ? vperm_name()
+                             : named == cpu::AesPath::table ? "table"
+                                                            : "bitsliced";
   EXPECT_EQ(provider(), expect);
   EXPECT_EQ(aesni_available(), (f & cpu::kCpuAesNi) != 0);
   EXPECT_EQ(vaes_available(), (f & cpu::kCpuVaes512) != 0);
+  EXPECT_EQ(vperm_available(), (f & cpu::kCpuVperm) != 0);
   if (!(f & cpu::kCpuArmv8Aes)) {
     EXPECT_FALSE(armv8_available());
   }
-  // Set by the runs on emulated CPUs that are known to have a hardware
-  // path, so that a probe that misses it fails instead of skipping.
-  if (const char* want = std::getenv("QOX_EXPECT_PROVIDER"); want && !forced) {
+  // Set by the runs on emulated CPUs that are known to take a given path
+  // (with the switch as set), so that a probe that misses it fails instead
+  // of skipping.
+  if (const char* want = std::getenv("QOX_EXPECT_PROVIDER")) {
     EXPECT_STREQ(provider(), want);
   }
 }

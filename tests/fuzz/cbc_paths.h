@@ -39,6 +39,9 @@ inline const CbcPath kTablePath = {"table", always, aes::cbc_encrypt_table, aes:
 inline const std::initializer_list<CbcPath> kOtherPaths = {
     {"aesni", aes::aesni_available, aes::cbc_encrypt_aesni, aes::cbc_decrypt_aesni, any_rounds},
     {"vaes", aes::vaes_available, aes::cbc_encrypt_aesni, aes::cbc_decrypt_vaes, any_rounds},
+    {"armv8", aes::armv8_available, aes::cbc_encrypt_armv8, aes::cbc_decrypt_armv8, any_rounds},
+    {"vperm", aes::vperm_available, aes::cbc_encrypt_vperm, aes::cbc_decrypt_vperm, any_rounds},
+    {"bitsliced", always, aes::cbc_encrypt_bitsliced, aes::cbc_decrypt_bitsliced, any_rounds},
     {"auto", always, aes::cbc_encrypt_auto, aes::cbc_decrypt_auto, any_rounds},
 };
 

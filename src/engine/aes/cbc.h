@@ -10,15 +10,16 @@ namespace qox::aes {
 
 // Encrypt/decrypt with the encryption/decryption RoundKeys of a schedule
 // on the best available path: VAES (decryption only), AES-NI, the ARMv8
-// Crypto Extensions, else the tables from tables(). All paths give identical bytes; in == out
-// allowed, no alignment needed. The path is chosen once per call.
+// Crypto Extensions, vector permute (SSSE3, NEON), else bitsliced C++; the
+// tables only when QOX_AES_PATH=table. All paths give identical bytes;
+// in == out allowed, no alignment needed. The path is chosen once per call.
 void cbc_encrypt_auto(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                       size_t blocks);
 void cbc_decrypt_auto(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                       size_t blocks);
 
 // The path the auto functions take: "vaes" (decryption on VAES, encryption
-// on AES-NI), "aesni", "armv8" or "table". "table" whenever QOX_AES_FORCE_TABLE is set.
+// on AES-NI), "aesni", "armv8", "ssse3", "neon", "bitsliced" or "table".
 const char* provider();
 
 }  // namespace qox::aes

@@ -5,7 +5,12 @@
 //   Block                  a register of kLanes blocks (1, or 4 on 512-bit VAES)
 //   kLanes, kDecryptRegs   blocks per register; registers decrypted side by side
 //   kHoldKeys              whether the standard round counts pay for keys held in registers
-//   load_key(words)        a big-endian round key in every lane
+//                          (encryption; kHoldDecryptKeys, where set, for decryption)
+//   load_key(words)        a big-endian round key in every lane; or, where the
+//                          traits set kKeysByRound, load_key(words, index, mid_rounds)
+//                          with the key's place in the schedule (0 first,
+//                          mid_rounds + 1 last), for rounds that add keys in a
+//                          form of their own
 //   load(p), store(p, b), xor_blocks(a, b)
 //   whitening(keys)        the key the state is xored with on entry: the first
 //                          round key, or zero where the instructions add it in the rounds
@@ -26,12 +31,39 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/aes/round_keys.h"
 #include "engine/cpu/portable.h"
 #include "engine/cpu/wipe.h"
 
 namespace qox::aes {
+
+template <class Isa, class = void>
+struct KeysByRound : std::false_type {};
+template <class Isa>
+struct KeysByRound<Isa, std::void_t<decltype(Isa::kKeysByRound)>>
+    : std::bool_constant<Isa::kKeysByRound> {};
+
+// Traits whose keys cost more to load than to hold (set kHoldDecryptKeys)
+// hold them for decryption too, for the standard round counts.
+template <class Isa, class = void>
+struct HoldDecryptKeys : std::false_type {};
+template <class Isa>
+struct HoldDecryptKeys<Isa, std::void_t<decltype(Isa::kHoldDecryptKeys)>>
+    : std::bool_constant<Isa::kHoldDecryptKeys> {};
+
+// Round key `index` of a schedule with mid_rounds inner keys, as the traits load it.
+template <class Isa>
+QOX_FORCE_INLINE typename Isa::Block load_round_key(const Isa& isa, const uint32_t* words,
+                                                    size_t index, size_t mid_rounds) {
+  if constexpr (KeysByRound<Isa>::value) {
+    return isa.load_key(words, index, mid_rounds);
+  } else {
+    (void)index, (void)mid_rounds;
+    return isa.load_key(words);
+  }
+}
 
 // kMid inner keys plus first and last in locals for the whole call, so a fixed
 // round count unrolls with every key in a register. Wiped on exit.
@@ -40,9 +72,10 @@ class HeldKeys {
  public:
   using Block = typename Isa::Block;
   QOX_FORCE_INLINE HeldKeys(const Isa& isa, const RoundKeys& k) {
-    keys_[0] = isa.load_key(k.first);
-    for (size_t r = 0; r < kMid; ++r) keys_[r + 1] = isa.load_key(k.mid + 4 * r);
-    keys_[kMid + 1] = isa.load_key(k.last);
+    keys_[0] = load_round_key(isa, k.first, 0, kMid);
+    for (size_t r = 0; r < kMid; ++r)
+      keys_[r + 1] = load_round_key(isa, k.mid + 4 * r, r + 1, kMid);
+    keys_[kMid + 1] = load_round_key(isa, k.last, kMid + 1, kMid);
   }
   QOX_FORCE_INLINE ~HeldKeys() { cpu::wipe(keys_); }
   HeldKeys(const HeldKeys&) = delete;
@@ -65,14 +98,19 @@ class StreamedKeys {
  public:
   using Block = typename Isa::Block;
   QOX_FORCE_INLINE StreamedKeys(const Isa& isa, const RoundKeys& k)
-      : isa_(isa), k_(k), outer_{isa.load_key(k.first), isa.load_key(k.last)} {}
+      : isa_(isa),
+        k_(k),
+        outer_{load_round_key(isa, k.first, 0, k.mid_rounds),
+               load_round_key(isa, k.last, k.mid_rounds + 1, k.mid_rounds)} {}
   QOX_FORCE_INLINE ~StreamedKeys() { cpu::wipe(outer_); }
   StreamedKeys(const StreamedKeys&) = delete;
   StreamedKeys& operator=(const StreamedKeys&) = delete;
 
   size_t mid_rounds() const { return k_.mid_rounds; }
   QOX_FORCE_INLINE Block first() const { return outer_[0]; }
-  QOX_FORCE_INLINE Block mid(size_t r) const { return isa_.load_key(k_.mid + 4 * r); }
+  QOX_FORCE_INLINE Block mid(size_t r) const {
+    return load_round_key(isa_, k_.mid + 4 * r, r + 1, k_.mid_rounds);
+  }
   QOX_FORCE_INLINE Block last() const { return outer_[1]; }
 
  private:
@@ -193,6 +231,23 @@ QOX_FORCE_INLINE typename Isa::Block decrypt_registers(const Isa& isa, const Key
   return carry;
 }
 
+// A whole decryption run with one key holder.
+template <class Isa, class Keys>
+QOX_FORCE_INLINE void decrypt_run(const Isa& isa, const Keys& keys, const RoundKeys& k,
+                                  const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                                  size_t blocks) {
+  const typename Isa::Block carry =
+      decrypt_registers(isa, keys, isa.load_chain(iv), in, out, blocks);
+  if constexpr (Isa::kLanes > 1) {
+    if (blocks == 0) return;
+    uint8_t chain[16];
+    isa.store_top_lane(chain, carry);
+    isa.decrypt_tail(k, chain, in, out, blocks);
+  } else {
+    (void)k;
+  }
+}
+
 // The entry points' bodies. Encryption holds the keys in registers for the
 // standard round counts from two blocks on (for one block the copy and wipe
 // cost more than they save); decryption streams its keys, each load serving
@@ -220,15 +275,19 @@ QOX_FORCE_INLINE void cbc_encrypt_with(const Isa& isa, const RoundKeys& k, const
 template <class Isa>
 QOX_FORCE_INLINE void cbc_decrypt_with(const Isa& isa, const RoundKeys& k, const uint8_t iv[16],
                                        const uint8_t* in, uint8_t* out, size_t blocks) {
-  const StreamedKeys<Isa> keys(isa, k);
-  const typename Isa::Block carry =
-      decrypt_registers(isa, keys, isa.load_chain(iv), in, out, blocks);
-  if constexpr (Isa::kLanes > 1) {
-    if (blocks == 0) return;
-    uint8_t chain[16];
-    isa.store_top_lane(chain, carry);
-    isa.decrypt_tail(k, chain, in, out, blocks);
+  if constexpr (HoldDecryptKeys<Isa>::value) {
+    switch (k.mid_rounds) {
+      case 9:
+        return decrypt_run(isa, HeldKeys<Isa, 9>(isa, k), k, iv, in, out, blocks);
+      case 11:
+        return decrypt_run(isa, HeldKeys<Isa, 11>(isa, k), k, iv, in, out, blocks);
+      case 13:
+        return decrypt_run(isa, HeldKeys<Isa, 13>(isa, k), k, iv, in, out, blocks);
+      default:
+        break;
+    }
   }
+  decrypt_run(isa, StreamedKeys<Isa>(isa, k), k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

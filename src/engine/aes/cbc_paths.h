@@ -5,7 +5,7 @@
 // portable/cbc_table.h with the engine's own tables and the same RoundKeys
 // (any mid_rounds; in == out allowed; no alignment needed). Call a path only
 // when its *_available() is true; a build without that path's kernels keeps
-// the entry points total by forwarding to the table loops.
+// the entry points total by forwarding to the bitsliced loops.
 #pragma once
 
 #include <cstddef>
@@ -36,5 +36,23 @@ void cbc_encrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* 
                        size_t blocks);
 void cbc_decrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks);
+
+// Vector permute (x86/cbc_vperm_ssse3.cpp on SSSE3, arm/cbc_vperm_neon.cpp
+// on NEON): kCpuVperm, with the kernels compiled in. Constant-time without
+// AES instructions.
+bool vperm_available();
+// "ssse3" or "neon": the instruction set this build's kernels use.
+const char* vperm_name();
+void cbc_encrypt_vperm(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                       size_t blocks);
+void cbc_decrypt_vperm(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                       size_t blocks);
+
+// Bitsliced portable C++ on 64-bit words (portable/cbc_bitsliced.cpp): every
+// CPU; constant-time. Encryption runs one chain, decryption four blocks at a time.
+void cbc_encrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                           uint8_t* out, size_t blocks);
+void cbc_decrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
+                           uint8_t* out, size_t blocks);
 
 }  // namespace qox::aes

@@ -7,7 +7,7 @@
 
 #include "engine/cpu/portable.h"
 
-#if defined(QOX_ARCH_X86_64)
+#if defined(QOX_ARCH_X86_64) || defined(QOX_ARCH_X86_32)
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <immintrin.h>  // _xgetbv
 #include <intrin.h>     // __cpuid, __cpuidex
@@ -18,6 +18,13 @@
 
 #if defined(__APPLE__)
 #include <sys/sysctl.h>
+#endif
+
+#if defined(QOX_ARCH_ARM32) && defined(__linux__)
+#include <sys/auxv.h>
+#ifndef HWCAP_NEON
+#define HWCAP_NEON (1 << 12)
+#endif
 #endif
 
 #if defined(QOX_ARCH_AARCH64)
@@ -44,9 +51,24 @@ namespace qox::cpu {
 
 namespace {
 
-bool forced_to_table() {
-  const char* v = std::getenv(kForceTableEnv);
-  return v != nullptr && v[0] != '\0' && std::strcmp(v, "0") != 0;
+// The features a named path leaves: every hardware AES path faster than it
+// goes, and with the software paths the hardware SHA-256 paths too.
+uint32_t features_allowed(AesPath path) {
+  constexpr uint32_t kAll = ~0u;
+  switch (path) {
+    case AesPath::automatic:
+    case AesPath::vaes:
+    case AesPath::armv8:
+      return kAll;
+    case AesPath::aesni:
+      return kAll & ~uint32_t{kCpuVaes512};
+    case AesPath::vperm:
+      return kCpuVperm;
+    case AesPath::bitsliced:
+    case AesPath::table:
+      return 0;
+  }
+  return kAll;
 }
 
 #if defined(__APPLE__)
@@ -59,7 +81,7 @@ bool sysctl_flag(const char* name, bool if_unknown) {
 }
 #endif
 
-#if defined(QOX_ARCH_X86_64)
+#if defined(QOX_ARCH_X86_64) || defined(QOX_ARCH_X86_32)
 
 // CPUID leaf 1, ECX.
 constexpr uint32_t kLeaf1Ssse3 = 1u << 9;
@@ -115,7 +137,10 @@ bool os_saves_zmm() {
 uint32_t probe() {
   CpuidRegs leaf1{}, leaf7{};
   if (!cpuid(1, 0, leaf1)) return 0;
-  uint32_t out = 0;
+  uint32_t out = (leaf1.c & kLeaf1Ssse3) ? uint32_t{kCpuVperm} : 0u;
+#if defined(QOX_ARCH_X86_32)
+  return out;  // the AES-NI, VAES and SHA-NI kernels are built for x86-64 only
+#endif
   const uint32_t aesni_bits = kLeaf1Aes | kLeaf1Ssse3 | kLeaf1Sse41;
   if ((leaf1.c & aesni_bits) == aesni_bits) out |= kCpuAesNi;
   if (!cpuid(7, 0, leaf7)) return out;
@@ -159,9 +184,23 @@ bool has_armv8_sha2() {
 #endif
 }
 
+// Advanced SIMD is part of every aarch64 CPU.
 uint32_t probe() {
-  return (has_armv8_aes() ? uint32_t{kCpuArmv8Aes} : 0u) |
+  return kCpuVperm | (has_armv8_aes() ? uint32_t{kCpuArmv8Aes} : 0u) |
          (has_armv8_sha2() ? uint32_t{kCpuArmSha2} : 0u);
+}
+
+#elif defined(QOX_ARCH_ARM32)
+
+// NEON is optional on 32-bit ARM (Windows requires it).
+uint32_t probe() {
+#if defined(__linux__)
+  return (getauxval(AT_HWCAP) & HWCAP_NEON) ? uint32_t{kCpuVperm} : 0u;
+#elif defined(_WIN32)
+  return kCpuVperm;
+#else
+  return 0;
+#endif
 }
 
 #else
@@ -172,11 +211,31 @@ uint32_t probe() { return 0; }
 
 }  // namespace
 
-uint32_t detect_cpu_features() { return forced_to_table() ? 0 : probe(); }
+AesPath named_aes_path() {
+  static const struct {
+    const char* name;
+    AesPath path;
+  } kNames[] = {{"vaes", AesPath::vaes},           {"aesni", AesPath::aesni},
+                {"armv8", AesPath::armv8},         {"vperm", AesPath::vperm},
+                {"ssse3", AesPath::vperm},         {"neon", AesPath::vperm},
+                {"bitsliced", AesPath::bitsliced}, {"table", AesPath::table}};
+  const char* v = std::getenv(kAesPathEnv);
+  if (v == nullptr) return AesPath::automatic;
+  for (const auto& n : kNames)
+    if (std::strcmp(v, n.name) == 0) return n.path;
+  return AesPath::automatic;
+}
+
+uint32_t detect_cpu_features() { return probe() & features_allowed(named_aes_path()); }
 
 uint32_t cpu_features() {
   static const uint32_t features = detect_cpu_features();
   return features;
+}
+
+AesPath aes_path_switch() {
+  static const AesPath path = named_aes_path();
+  return path;
 }
 
 }  // namespace qox::cpu

@@ -30,6 +30,13 @@
 #if defined(__aarch64__) || defined(_M_ARM64)
 #define QOX_ARCH_AARCH64 1
 #endif
+// Architectures with only a vector-permute path (SSSE3, NEON).
+#if defined(__i386__) || defined(_M_IX86)
+#define QOX_ARCH_X86_32 1
+#endif
+#if defined(__arm__) || defined(_M_ARM)
+#define QOX_ARCH_ARM32 1
+#endif
 
 // QOX_FORCE_INLINE: inline even where the optimiser would not (vector
 // helpers must be compiled with their caller's instruction set).

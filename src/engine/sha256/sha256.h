@@ -20,7 +20,7 @@ constexpr Sha256State kSha256Initial = {{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa
                                          0x9b05688c, 0x1f83d9ab, 0x5be0cd19}};
 
 // Compresses `blocks` whole 64-byte blocks at `data` into `state`: the best
-// path, chosen once per call (portable whenever QOX_AES_FORCE_TABLE is set).
+// path, chosen once per call (portable whenever QOX_AES_PATH names a software AES path).
 void sha256_blocks(Sha256State& state, const uint8_t* data, size_t blocks);
 
 // The path sha256_blocks takes: "shani", "armv8" or "portable".

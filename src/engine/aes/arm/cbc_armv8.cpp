@@ -1,6 +1,5 @@
 // The CBC driver on AESE/AESMC and AESD/AESIMC: serial encryption, eight-wide decryption.
 #include "engine/aes/cbc_paths.h"
-#include "engine/aes/portable/cbc_table.h"
 
 #include "engine/cpu/features.h"
 #include "engine/cpu/portable.h"
@@ -103,7 +102,7 @@ QOX_TARGET_ARMV8 QOX_FLATTEN void cbc_decrypt_armv8(const RoundKeys& k, const ui
 
 }  // namespace qox::aes
 
-#else  // no ARMv8 kernels in this build; the entry points stay total via the tables.
+#else  // no ARMv8 kernels in this build; the entry points stay total via the bitsliced loops.
 
 namespace qox::aes {
 
@@ -111,12 +110,12 @@ bool armv8_available() { return false; }
 
 void cbc_encrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_encrypt_table(k, iv, in, out, blocks);
+  cbc_encrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 void cbc_decrypt_armv8(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_decrypt_table(k, iv, in, out, blocks);
+  cbc_decrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

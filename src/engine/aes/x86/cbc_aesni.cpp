@@ -1,6 +1,5 @@
 // The CBC driver on AES-NI: serial encryption, eight-wide decryption.
 #include "engine/aes/cbc_paths.h"
-#include "engine/aes/portable/cbc_table.h"
 #include "engine/cpu/features.h"
 #include "engine/cpu/portable.h"
 
@@ -27,7 +26,7 @@ QOX_TARGET_AESNI QOX_FLATTEN void cbc_decrypt_aesni(const RoundKeys& k, const ui
 
 }  // namespace qox::aes
 
-#else  // not x86-64: no AES-NI; the entry points stay total through the table loops.
+#else  // not x86-64: no AES-NI; the entry points stay total through the bitsliced loops.
 
 namespace qox::aes {
 
@@ -35,12 +34,12 @@ bool aesni_available() { return false; }
 
 void cbc_encrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_encrypt_table(k, iv, in, out, blocks);
+  cbc_encrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 void cbc_decrypt_aesni(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                        size_t blocks) {
-  cbc_decrypt_table(k, iv, in, out, blocks);
+  cbc_decrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

@@ -1,7 +1,6 @@
 // The CBC driver's decryption on VAES: four blocks per zmm register, four
 // registers in flight; the last one to three blocks on AES-NI.
 #include "engine/aes/cbc_paths.h"
-#include "engine/aes/portable/cbc_table.h"
 #include "engine/cpu/features.h"
 #include "engine/cpu/portable.h"
 
@@ -92,7 +91,7 @@ QOX_TARGET_VAES QOX_FLATTEN void cbc_decrypt_vaes(const RoundKeys& k, const uint
 
 }  // namespace qox::aes
 
-#else  // not x86-64: no VAES; the entry point stays total through the table loop.
+#else  // not x86-64: no VAES; the entry point stays total through the bitsliced loop.
 
 namespace qox::aes {
 
@@ -100,7 +99,7 @@ bool vaes_available() { return false; }
 
 void cbc_decrypt_vaes(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
                       size_t blocks) {
-  cbc_decrypt_table(k, iv, in, out, blocks);
+  cbc_decrypt_bitsliced(k, iv, in, out, blocks);
 }
 
 }  // namespace qox::aes

@@ -1,7 +1,6 @@
 // CBC loops that run SHA-256 over the ciphertext on the SHA-NI units while
 // AES-NI works on the blocks (x86-64).
 #include "engine/aes/cbc_paths.h"
-#include "engine/aes/portable/cbc_table.h"
 #include "engine/hmac/cbc_hmac.h"
 #include "engine/cpu/portable.h"
 #include "engine/sha256/paths.h"
@@ -128,14 +127,14 @@ bool stitched_cbc_sha256_available() { return false; }
 
 void cbc_encrypt_sha256_stitched(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                                  uint8_t* out, size_t chunks, sha256::Sha256State& hash) {
-  aes::cbc_encrypt_table(k, iv, in, out, 4 * chunks);
+  aes::cbc_encrypt_bitsliced(k, iv, in, out, 4 * chunks);
   sha256::sha256_blocks(hash, out, chunks);
 }
 
 void cbc_decrypt_sha256_stitched(const aes::RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                                  uint8_t* out, size_t chunks, sha256::Sha256State& hash) {
   sha256::sha256_blocks(hash, in, chunks);
-  aes::cbc_decrypt_table(k, iv, in, out, 4 * chunks);
+  aes::cbc_decrypt_bitsliced(k, iv, in, out, 4 * chunks);
 }
 
 }  // namespace qox::hmac
