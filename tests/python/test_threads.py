@@ -88,6 +88,7 @@ def native(monkeypatch):
     monkeypatch.setattr(crypto, "_NATIVE_AES", backend)
     live_before = knobs.live_keys()
     yield knobs
+    knobs.reset()  # the failures injected here must not reach later tests in this process
     assert knobs.live_keys() == live_before  # every key handle destroyed
 
 
