@@ -1,6 +1,6 @@
 // What the package's engine binding (qoxcrypto._engine) shares between its
-// files: arguments as byte spans, engine work without the GIL, one context
-// used by one thread at a time, and the context types' registration.
+// files: arguments as byte spans, one context used by one thread at a time,
+// and the context types' registration.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 
 #include "module/compat.h"
 #include "module/ref.h"
+#include "module/without_gil.h"
 
 namespace qox::stream {
 
@@ -28,19 +29,6 @@ class ByteSpan {
  private:
   Py_buffer view_ = {};
 };
-
-// Inputs from this size on are processed with the GIL released, as the
-// module's own CBC calls do.
-constexpr size_t kReleaseGilFrom = 32 * 1024;
-
-// Runs `work` (engine code only: no Python object, no exception), without
-// the GIL when `size` is large.
-template <class Work>
-void engine_work(size_t size, Work work) noexcept {
-  PyThreadState* saved = size >= kReleaseGilFrom ? PyEval_SaveThread() : nullptr;
-  work();
-  if (saved != nullptr) PyEval_RestoreThread(saved);
-}
 
 // Marks a context busy for one call, so that a second thread calling it while
 // the first runs without the GIL gets an error instead of a data race.
