@@ -117,8 +117,10 @@ QOX_VPERM_INLINE typename Ops::V carry_key(const Consts<Ops>& c, const uint32_t*
   }
   if (index == 0 || index > mid_rounds) return raw;
   const V carried = Ops::x(carry_in(c, raw), Ops::splat(decrypt ? kDecConst : kEncConst));
-  return Ops::shuffle(carried,
-                      Ops::table((decrypt ? kDecFrames : kEncFrames)[(index - 1) % 4].next));
+  // Chosen as a pointer: a conditional on the two arrays themselves lets GCC
+  // copy one into a temporary, which its sanitizer builds leave unfilled.
+  const Frame* const frames = decrypt ? kDecFrames : kEncFrames;
+  return Ops::shuffle(carried, Ops::table(frames[(index - 1) % 4].next));
 }
 
 // Encryption as a traits type of the CBC driver. The chain from round to
