@@ -161,7 +161,9 @@ PyObject* cbc_update(PyObject* self, PyObject* blocks_obj) noexcept {
 }
 
 PyObject* cbc_digest(PyObject* self, PyObject*) noexcept {
-  const CbcState& s = state_of<CbcState>(self);
+  CbcState& s = state_of<CbcState>(self);
+  const BusyGuard guard(s.busy);  // the tag may be mid-update in a thread without the GIL
+  if (!guard.ok()) return nullptr;
   if (!s.tag) {
     PyErr_SetString(PyExc_ValueError, "this context hashes nothing (hashed=False)");
     return nullptr;
@@ -216,7 +218,10 @@ PyObject* tag_update(PyObject* self, PyObject* data_obj) noexcept {
 }
 
 PyObject* tag_digest(PyObject* self, PyObject*) noexcept {
-  return digest_bytes(state_of<TagState>(self).tag);
+  TagState& s = state_of<TagState>(self);
+  const BusyGuard guard(s.busy);  // as for cbc_digest
+  if (!guard.ok()) return nullptr;
+  return digest_bytes(s.tag);
 }
 
 PyMethodDef tag_methods[] = {
