@@ -3,6 +3,7 @@ import ast
 import glob
 import os
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -35,6 +36,31 @@ def read_version():
     raise RuntimeError("qoxcrypto/__init__.py sets no __version__")
 
 
+def compiling_in_parallel(compile_one):
+    """A compiler's compile() that runs one compiler per core and compiles a source once.
+
+    Both modules hold the engine: its objects, made with the same options into the same
+    place, are compiled for the first and reused by the second within one build.
+    """
+    done = {}
+
+    def compile_all(sources, *args, **kwargs):
+        def one(source):
+            key = (source, repr(args), repr(sorted(kwargs.items())))
+            if key not in done:
+                done[key] = compile_one([source], *args, **kwargs)
+            return done[key]
+
+        if not sources:
+            return []
+        # The first alone: some compilers set themselves up on their first call.
+        first = one(sources[0])
+        with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+            return first + [obj for objects in pool.map(one, sources[1:]) for obj in objects]
+
+    return compile_all
+
+
 class ReleaseBuildExt(build_ext):
     """setuptools' compiler as it is, given build_options.txt's options for its kind.
 
@@ -48,6 +74,7 @@ class ReleaseBuildExt(build_ext):
         for extension in self.extensions:
             extension.extra_compile_args = compile_args + extension.extra_compile_args
             extension.extra_link_args = link_args + extension.extra_link_args
+        self.compiler.compile = compiling_in_parallel(self.compiler.compile)
         build_ext.build_extensions(self)
 
 

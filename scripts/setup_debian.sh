@@ -11,6 +11,7 @@ qox_install_packages() {
                 python3-setuptools python3-wheel python3-pip python3-venv python3-mypy
                 clang libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes for clang
                 valgrind  # the constant-time check (tests/ct)
+                ccache  # one compile of the engine for all interpreters (build.sh)
                 "$@")
   # The debug interpreter of the system Python, where Debian has one. A fresh
   # machine has no package lists yet, so apt-cache knows of no candidate

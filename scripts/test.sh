@@ -19,64 +19,76 @@ qox_install_packages || exit 1
 mkdir -p build
 
 failures=()
+timings=()
+# Runs one stage: a name, then its command. A failure is recorded; the time
+# it took is printed and kept for the summary at the end.
+stage() {
+  local name=$1 start=$SECONDS
+  shift
+  "$@" || failures+=("$name")
+  timings+=("$(printf '%6d s  %s' $((SECONDS - start)) "$name")")
+  echo "--- $name took $((SECONDS - start)) s"
+}
+
+system_python() {
+  echo "=== system Python: $(/usr/bin/python3 --version)"
+  qox_build /usr/bin/python3 system ON &&
+    ctest --test-dir build/system --output-on-failure -j "$(nproc)" &&
+    qox_pytest /usr/bin/python3 &&
+    echo "=== system Python, engine forced onto its portable bitsliced path" &&
+    QOX_AES_PATH=bitsliced qox_pytest /usr/bin/python3 &&
+    echo "=== system Python, pip install and wheel into fresh venvs" &&
+    bash scripts/test_install.sh
+}
+
+debug_python() {
+  local python
+  python=$(/usr/bin/python3 -c 'import sys; print("/usr/bin/python%d.%d-dbg" % sys.version_info[:2])')
+  if [ ! -x "$python" ]; then
+    echo "=== debug interpreter: $python not installed, skipped"
+    return 0
+  fi
+  echo "=== debug interpreter: $python"
+  qox_build "$python" debug OFF -DCMAKE_BUILD_TYPE=Debug && qox_pytest "$python"
+}
+
+# One of pyenv's interpreters; Debian's pure-Python pytest serves them all.
+pyenv_python() {
+  local python=$1 tag=$2
+  echo "=== $tag"
+  qox_build "$python" "$tag" OFF && PYTHONPATH=/usr/lib/python3/dist-packages qox_pytest "$python"
+}
+
 echo "=== the engine without Python"
-bash scripts/check_engine_pure.sh || failures+=("engine-pure")
-echo "=== system Python: $(/usr/bin/python3 --version)"
-if qox_build /usr/bin/python3 system ON &&
-   ctest --test-dir build/system --output-on-failure -j "$(nproc)" &&
-   qox_pytest /usr/bin/python3 &&
-   echo "=== system Python, engine forced onto its portable bitsliced path" &&
-   QOX_AES_PATH=bitsliced qox_pytest /usr/bin/python3 &&
-   echo "=== system Python, pip install and wheel into fresh venvs" &&
-   bash scripts/test_install.sh; then :
-else failures+=("system"); fi
-
+stage engine-pure bash scripts/check_engine_pure.sh
+stage system system_python
 echo "=== README: every sh and python block, as pasted, against the installed wheel"
-bash scripts/test_readme.sh || failures+=("readme")
-
-debug_python=$(/usr/bin/python3 -c 'import sys; print("/usr/bin/python%d.%d-dbg" % sys.version_info[:2])')
-if [ -x "$debug_python" ]; then
-  echo "=== debug interpreter: $debug_python"
-  if qox_build "$debug_python" debug OFF -DCMAKE_BUILD_TYPE=Debug &&
-     qox_pytest "$debug_python"; then :
-  else failures+=("debug"); fi
-else
-  echo "=== debug interpreter: $debug_python not installed, skipped"
-fi
+stage readme bash scripts/test_readme.sh
+stage debug debug_python
 
 # pyenv says where its interpreters are; without pyenv, its usual place.
 if command -v pyenv >/dev/null 2>&1; then pyenv_root=$(pyenv root)
 else pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}; fi
 for root in "$pyenv_root"/versions/3.{8,9,10,11,12,13}*; do
-  python="$root/bin/python3"
-  [ -x "$python" ] || continue
-  tag="py$(basename "$root")"
-  echo "=== $tag"
-  # Debian's pure-Python pytest serves every interpreter.
-  if qox_build "$python" "$tag" OFF &&
-     PYTHONPATH=/usr/lib/python3/dist-packages qox_pytest "$python"; then :
-  else failures+=("$tag"); fi
+  [ -x "$root/bin/python3" ] || continue
+  stage "py$(basename "$root")" pyenv_python "$root/bin/python3" "py$(basename "$root")"
 done
 
 echo "=== CPython 3.14 and 3.15 in a Debian unstable chroot, C++ tests with its g++"
-bash scripts/test_unstable.sh || failures+=("unstable")
-
+stage unstable bash scripts/test_unstable.sh
 echo "=== clang++: the module built with clang, the Python suite on it"
-bash scripts/test_clang.sh || failures+=("clang")
-
+stage clang bash scripts/test_clang.sh
 echo "=== Windows: the whole module compiled and linked with MinGW-w64 against CPython's Windows headers"
-bash scripts/test_windows_module.sh || failures+=("windows-module")
-
+stage windows-module bash scripts/test_windows_module.sh
 echo "=== sanitizers: ASan and UBSan over the C++ and Python suites, LSan leak check"
-bash scripts/test_sanitizers.sh || failures+=("sanitizers")
-
+stage sanitizers bash scripts/test_sanitizers.sh
 echo "=== fuzzing (short run)"
-bash scripts/test_fuzz.sh || failures+=("fuzz")
+stage fuzz bash scripts/test_fuzz.sh
 
 # One stage per platform: the engine's C++ tests cross-built and run, and
 # where named the extension with the Python suite on Debian's CPython for it.
-cross() { echo "=== $2"; bash scripts/test_cross.sh "$1" || failures+=("$1"); }
-cross aarch64 "aarch64 under qemu-user -cpu max (ARMv8 path, then table), Python suite's machine-dependent part"
+cross() { echo "=== $2"; stage "$1" bash scripts/test_cross.sh "$1"; }
+cross aarch64 "aarch64 under qemu-user -cpu max (ARMv8 path, then bitsliced), Python suite's machine-dependent part"
 cross aarch64-a72 "aarch64 as a Raspberry Pi 4: qemu-user -cpu cortex-a72 without the Crypto Extensions"
 cross s390x "s390x (big-endian) under qemu-user"
 cross mingw "x86-64 Windows (MinGW-w64) under wine64"
@@ -86,8 +98,11 @@ cross ppc64el "ppc64el under qemu-user"
 cross riscv64 "riscv64 under qemu-user"
 
 echo "=== CNG stand-in against Wine's bcrypt.dll"
-bash scripts/test_cng_wine.sh || failures+=("cng-wine")
+stage cng-wine bash scripts/test_cng_wine.sh
 
+echo "=== time per stage"
+printf '%s\n' "${timings[@]}"
+echo "$(printf '%6d s' "$SECONDS")  in all"
 if [ ${#failures[@]} -ne 0 ]; then
   echo "FAILED on: ${failures[*]}"
   exit 1

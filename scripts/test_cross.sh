@@ -27,7 +27,7 @@ mkdir -p build
 cross_build() {
   local name=$1 triple=$2 dir="build/cross-$1"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DQOX_ENGINE_ONLY=ON \
-        -DQOX_GTEST_SOURCE_DIR=/usr/src/googletest \
+        -DQOX_GTEST_SOURCE_DIR=/usr/src/googletest $(qox_cmake_launcher) \
         -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triple.cmake" >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$(nproc)" >"$dir.build.log" 2>&1 || { tail -50 "$dir.build.log"; return 1; }
@@ -110,12 +110,15 @@ suite_tree() {
   mapfile -t link_options < <(python3 build_options.py gnu link runtime)
   [ ${#compile_options[@]} -gt 0 ] && [ ${#link_options[@]} -gt 0 ] ||
     { echo "build_options.txt gave no gnu options"; return 1; }
-  # Two at a time, each into obj/<kind>/ under a name made of its path.
+  # One compiler per core, each object into obj/<kind>/ under a name made of its path.
   mkdir -p "$tree/obj/engine" "$tree/obj/module" "$tree/obj/stream"
+  local compiler=("$triple-g++") launcher
+  launcher=$(qox_launcher)
+  [ -z "$launcher" ] || compiler=("$launcher" "${compiler[@]}")
   awk '$1 == "engine" || $1 == "module" || $1 == "stream" { print $1 "/" $2 }' sources.txt |
-    xargs -P 2 -I{} sh -c 'source=${1#*/} object=$2/${1%%/*}/$(echo "${1#*/}" | tr / _).o
-                           shift 2; exec "$0" "$@" -c "$source" -o "$object"' \
-      "$triple-g++" {} "$tree/obj" "${compile_options[@]}" -fPIC -I src \
+    xargs -P "$(nproc)" -I{} sh -c 'source=${1#*/} object=$0/${1%%/*}/$(echo "${1#*/}" | tr / _).o
+                                    shift; exec "$@" -c "$source" -o "$object"' \
+      "$tree/obj" {} "${compiler[@]}" "${compile_options[@]}" -fPIC -I src \
       -I "$root/usr/include/python3.11" -idirafter "$root/usr/include" || return 1
   "$triple-g++" -shared -o "$tree/qoxcrypto/crypto.cpython-311-$multiarch.so" \
     "$tree"/obj/engine/*.o "$tree"/obj/module/*.o "${link_options[@]}" || return 1
@@ -146,19 +149,19 @@ suite_tree() {
 # target's interpreter with Debian's pure-Python pytest and hypothesis. The
 # rest (argument binding, the command line's subprocesses, property runs,
 # leak measurement) is the same Python code on every machine and costs
-# minutes emulated. With "all", the whole suite, over both cores; further
-# arguments name more files.
+# minutes emulated. With "all", the whole suite; further arguments name more
+# files. Spread over the cores: an emulated interpreter is one core's work.
 python_suite() {
   local arch=$1 which=$2 files
   shift 2
-  if [ "$which" = all ]; then files=(tests/python -n "$(nproc)")
+  if [ "$which" = all ]; then files=(tests/python)
   else
     files=(tests/python/test_{cbc,container,dict_json_file,field,key_cache}.py
            tests/python/test_{key_schedule,tables,stream,threads,module_frame,engine_binding}.py
            tests/python/test_{cng_standin,native_backend}.py "$@")
   fi
   (cd "build/$arch-suite" && PYTHONPATH=/usr/lib/python3/dist-packages bin/python3.11 -m pytest \
-     -q -p no:cacheprovider "${files[@]}")
+     -q -p no:cacheprovider -n "$(nproc)" "${files[@]}")
 }
 
 # The path this x86-64 host offers by Linux's own account, which the

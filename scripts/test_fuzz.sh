@@ -17,7 +17,7 @@ targets=(fuzz_cbc fuzz_key_schedule fuzz_pkcs7)
 seconds=("${1:-30}" "${2:-15}" "${3:-15}")
 
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DQOX_BUILD_FUZZERS=ON >build/fuzz.configure.log 2>&1 ||
+      -DQOX_BUILD_FUZZERS=ON $(qox_cmake_launcher) >build/fuzz.configure.log 2>&1 ||
   { cat build/fuzz.configure.log; exit 1; }
 cmake --build build/fuzz -j "$(nproc)"
 

@@ -14,7 +14,8 @@ source scripts/setup_debian.sh
 qox_install_packages debootstrap rsync
 
 interpreters=(python3.14 python3.15)
-packages=(g++ cmake make libgtest-dev libssl-dev binutils python3-pytest python3-pytest-xdist python3-hypothesis)
+packages=(g++ cmake make libgtest-dev libssl-dev binutils python3-pytest python3-pytest-xdist python3-hypothesis
+          ccache)  # the engine compiled once for both interpreters
 # Wanted where unstable has them: the suite skips or falls back without them.
 optional_packages=(python3-cryptography)
 for python in "${interpreters[@]}"; do packages+=("$python-dev"); done
@@ -120,7 +121,7 @@ echo "=== unstable: $(in_root g++ --version | head -n 1)"
 failures=()
 build() {  # interpreter, tag, C++ tests ON/OFF
   in_root cmake -S /qox -B "/build/$2" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="/usr/bin/$1" \
-    -DQOX_BUILD_CPP_TESTS="$3" >"$stage/$2.configure.log" 2>&1 ||
+    -DQOX_BUILD_CPP_TESTS="$3" -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >"$stage/$2.configure.log" 2>&1 ||
     { cat "$stage/$2.configure.log"; return 1; }
   in_root cmake --build "/build/$2" -j "$(nproc)"
 }
