@@ -59,6 +59,10 @@ pyenv_python() {
   qox_build "$python" "$tag" OFF && PYTHONPATH=/usr/lib/python3/dist-packages qox_pytest "$python"
 }
 
+# The unstable chroot is mostly downloading and unpacking: made meanwhile.
+bash scripts/test_unstable.sh --prepare >build/unstable-prepare.log 2>&1 &
+unstable_prepare=$!
+
 echo "=== the engine without Python"
 stage engine-pure bash scripts/check_engine_pure.sh
 stage system system_python
@@ -75,6 +79,8 @@ for root in "$pyenv_root"/versions/3.{8,9,10,11,12,13}*; do
 done
 
 echo "=== CPython 3.14 and 3.15 in a Debian unstable chroot, C++ tests with its g++"
+wait "$unstable_prepare" || echo "making the chroot in the background failed; the stage tries again"
+cat build/unstable-prepare.log
 stage unstable bash scripts/test_unstable.sh
 echo "=== clang++: the module built with clang, the Python suite on it"
 stage clang bash scripts/test_clang.sh

@@ -23,8 +23,7 @@ asan_runtime=$(g++ -print-file-name=libasan.so)
 export LD_PRELOAD=$asan_runtime PYTHONMALLOC=malloc QOX_PACKAGE_ROOT=$PWD/build/asan/python
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 sanitizer_options=abort_on_error=1:allocator_may_return_null=1:check_initialization_order=1:strict_init_order=1
-ASAN_OPTIONS=$sanitizer_options:detect_leaks=0 \
-  /usr/bin/python3 -m pytest tests/python -q -p no:cacheprovider
+ASAN_OPTIONS=$sanitizer_options:detect_leaks=0 qox_pytest /usr/bin/python3
 
 # The workload touches only the standard library and the CNG stand-in, so
 # whatever LeakSanitizer reports at exit past tests/sanitizers/lsan.supp is

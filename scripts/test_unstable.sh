@@ -7,7 +7,9 @@
 #
 # The chroot is kept: a second run only refreshes the copy of the sources in
 # it and rebuilds what changed. `rm -rf build/unstable` starts from nothing.
-# Whatever this script mounts is unmounted on every exit.
+# Whatever this script mounts is unmounted on every exit. With --prepare it
+# only makes the chroot and installs its packages (the whole suite does that
+# in the background while it builds), and builds nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup_debian.sh
@@ -108,6 +110,7 @@ mount --bind /dev "$root/dev"
 if [ ! -f "$ready" ] || [ "$(cat "$ready")" != "$(printf '%s\n' "${packages[@]}")" ]; then
   install_packages
 fi
+[ "${1:-}" = --prepare ] && exit 0
 
 # The sources go in as a copy, the builds live next to it in /build and are
 # kept. Only files whose content changed are copied, and they get the time of
