@@ -305,26 +305,32 @@ inline void decrypt_round(const Block& key, Planes& x) {
 }
 
 // Every round of a whitened state, ending in the true order with the last
-// key added. The standard round counts run their rounds in frames, one
-// function each with the count fixed so that it unrolls whole; the others
-// run textbook rounds. Out of line: each is register-allocated on its own,
-// which keeps the compile short and loses no speed (the state crosses
-// memory once per block).
-template <size_t kMid>
-QOX_NOINLINE void encrypt_framed(const PlaneKeys& keys, Planes& x) {
-  for (size_t r = 0; r + 4 <= kMid; r += 4) {
+// key added. The standard round counts run their rounds in frames, four to
+// a loop pass; the other counts run textbook rounds, out of line.
+//
+// Speed and compile time hang on how the framed rounds reach the flattened
+// entry point. With g++ 12 on x86-64, measured: one switch arm per standard
+// count, each calling the same inline function (the compiler inlines the
+// arms it likes, with the count known): ~2.5 s to compile, the fastest.
+// One call site with the count unknown, the framed function out of line
+// (alone or per count, unrolled whole or not), or forced inline per count:
+// as quick to compile but 30-60% slower. Each count a HeldKeys instance
+// inlined whole (the driver's way): ~25 s to compile.
+inline void encrypt_framed(const PlaneKeys& keys, Planes& x) {
+  const size_t mid = keys.mid_rounds();
+  for (size_t r = 0; r + 4 <= mid; r += 4) {
     encrypt_round<1>(keys.mid(r), x);
     encrypt_round<2>(keys.mid(r + 1), x);
     encrypt_round<3>(keys.mid(r + 2), x);
     encrypt_round<0>(keys.mid(r + 3), x);
   }
-  constexpr size_t r = kMid / 4 * 4;
-  if constexpr (r < kMid) encrypt_round<1>(keys.mid(r), x);
-  if constexpr (r + 1 < kMid) encrypt_round<2>(keys.mid(r + 1), x);
-  if constexpr (r + 2 < kMid) encrypt_round<3>(keys.mid(r + 2), x);
+  const size_t r = mid / 4 * 4;
+  if (r < mid) encrypt_round<1>(keys.mid(r), x);
+  if (r + 1 < mid) encrypt_round<2>(keys.mid(r + 1), x);
+  if (r + 2 < mid) encrypt_round<3>(keys.mid(r + 2), x);
   sbox_linear(x);
-  // kMid + 1 ShiftRows were skipped.
-  for (auto& q : x) q = shift_rows_by<(kMid + 1) % 4>(q);
+  // mid + 1 ShiftRows were skipped.
+  for (auto& q : x) q = shift_rows_by(q, static_cast<int>(mid + 1));
   add(x, keys.last().p);
 }
 
@@ -340,34 +346,35 @@ QOX_NOINLINE void encrypt_textbook(const PlaneKeys& keys, Planes& x) {
   add(x, keys.last().p);
 }
 
+// The arms are alike on purpose: see above.
 inline void encrypt_rounds(const PlaneKeys& keys, Planes& x) {
   switch (keys.mid_rounds()) {
     case 9:
-      return encrypt_framed<9>(keys, x);
+      return encrypt_framed(keys, x);
     case 11:
-      return encrypt_framed<11>(keys, x);
+      return encrypt_framed(keys, x);
     case 13:
-      return encrypt_framed<13>(keys, x);
+      return encrypt_framed(keys, x);
     default:
       return encrypt_textbook(keys, x);
   }
 }
 
-// The decryption rounds in the same three shapes, up to the last key.
-template <size_t kMid>
-QOX_NOINLINE void decrypt_framed(const PlaneKeys& keys, Planes& x) {
-  for (size_t r = 0; r + 4 <= kMid; r += 4) {
+// The decryption rounds in the same shapes, up to the last key.
+inline void decrypt_framed(const PlaneKeys& keys, Planes& x) {
+  const size_t mid = keys.mid_rounds();
+  for (size_t r = 0; r + 4 <= mid; r += 4) {
     decrypt_round<3>(keys.mid(r), x);
     decrypt_round<2>(keys.mid(r + 1), x);
     decrypt_round<1>(keys.mid(r + 2), x);
     decrypt_round<0>(keys.mid(r + 3), x);
   }
-  constexpr size_t r = kMid / 4 * 4;
-  if constexpr (r < kMid) decrypt_round<3>(keys.mid(r), x);
-  if constexpr (r + 1 < kMid) decrypt_round<2>(keys.mid(r + 1), x);
-  if constexpr (r + 2 < kMid) decrypt_round<1>(keys.mid(r + 2), x);
+  const size_t r = mid / 4 * 4;
+  if (r < mid) decrypt_round<3>(keys.mid(r), x);
+  if (r + 1 < mid) decrypt_round<2>(keys.mid(r + 1), x);
+  if (r + 2 < mid) decrypt_round<1>(keys.mid(r + 2), x);
   inv_sbox_linear(x);
-  for (auto& q : x) q = shift_rows_by<(4 - (kMid + 1) % 4) % 4>(q);
+  for (auto& q : x) q = shift_rows_by(q, -static_cast<int>(mid + 1));
 }
 
 QOX_NOINLINE void decrypt_textbook(const PlaneKeys& keys, Planes& x) {
@@ -381,14 +388,15 @@ QOX_NOINLINE void decrypt_textbook(const PlaneKeys& keys, Planes& x) {
   for (auto& q : x) q = shift_rows_by<3>(q);
 }
 
+// The arms are alike on purpose: see encrypt_framed.
 inline void decrypt_rounds_of(const PlaneKeys& keys, Planes& x) {
   switch (keys.mid_rounds()) {
     case 9:
-      return decrypt_framed<9>(keys, x);
+      return decrypt_framed(keys, x);
     case 11:
-      return decrypt_framed<11>(keys, x);
+      return decrypt_framed(keys, x);
     case 13:
-      return decrypt_framed<13>(keys, x);
+      return decrypt_framed(keys, x);
     default:
       return decrypt_textbook(keys, x);
   }
