@@ -49,16 +49,20 @@
 // (GCC and clang refuse to force an instruction-set helper into a caller
 // without that set); each path's entry point is QOX_FLATTEN, which inlines
 // the driver and then the helpers, all into a caller that has the set.
+// QOX_NOINLINE: a function that stays out of line even there, so that a
+// large loop body is compiled (and register-allocated) once on its own.
 #if defined(__GNUC__) || defined(__clang__)
 #define QOX_FORCE_INLINE inline __attribute__((always_inline))
 #define QOX_TARGET(features) __attribute__((target(features)))
 #define QOX_ISA_INLINE(features) inline __attribute__((target(features)))
 #define QOX_FLATTEN __attribute__((flatten))
+#define QOX_NOINLINE __attribute__((noinline))
 #elif defined(_MSC_VER)
 #define QOX_FORCE_INLINE __forceinline
 #define QOX_TARGET(features)
 #define QOX_ISA_INLINE(features) __forceinline
 #define QOX_FLATTEN
+#define QOX_NOINLINE __declspec(noinline)
 #else
 #error "unknown compiler: extend aes/portable.h"
 #endif

@@ -1,4 +1,7 @@
 // Bitsliced AES-CBC on 64-bit words: four blocks per set of eight planes.
+// Decryption runs the CBC driver's loops four blocks at a time; encryption,
+// one chain, packs and unpacks four blocks at once and moves each through
+// block slot 0 in turn.
 //
 // Plane i holds bit i of all 64 bytes of four blocks; byte (row r, column c)
 // of block j sits at bit 16*r + 4*c + j. A row is a 16-bit lane, so moving
@@ -17,8 +20,8 @@ namespace qox::aes {
 
 namespace bitsliced {
 
-using bitslice::inv_sbox;
-using bitslice::sbox;
+using bitslice::inv_sbox_linear;
+using bitslice::sbox_linear;
 
 using Planes = uint64_t[8];
 
@@ -200,6 +203,14 @@ inline Block xor_blocks_of(const Block& a, const Block& b) {
   return out;
 }
 
+// 0x63 (bits 0, 1, 5, 6) in every byte.
+inline void add_sbox_constant(Planes& x) {
+  x[0] = ~x[0];
+  x[1] = ~x[1];
+  x[5] = ~x[5];
+  x[6] = ~x[6];
+}
+
 // A round key in all four block slots, carried into `frame` (which holds
 // true column c - frame*r at column c: ShiftRows -frame times).
 inline Block key_planes(const uint32_t* words, int frame) {
@@ -214,89 +225,240 @@ inline Block key_planes(const uint32_t* words, int frame) {
   return b;
 }
 
-// Inner round r+1 is held in frame step*(r+1); the outer keys, the whitened
-// input and the chaining values stay in the true order, which the last
-// round restores before its key is added.
-template <int f, class Keys>
-inline void encrypt_round(const Keys& keys, size_t r, Planes& x) {
-  sbox(x);
-  mix_columns<f>(x);
-  add(x, keys.mid(r).p);
-}
+enum class Direction { kEncrypt, kDecrypt };
 
-template <int f, class Keys>
-inline void decrypt_round(const Keys& keys, size_t r, Planes& x) {
-  inv_sbox(x);
-  inv_mix_columns<f>(x);
-  add(x, keys.mid(r).p);
-}
+// Every round key of one call as planes, built once: each in the frame of
+// the round that adds it (inner round r+1 is held in frame r+1 encrypting,
+// -(r+1) decrypting; the outer keys in the true order), and with the S-box
+// constant 0x63 added where the circuits leave it out. Encrypting, the
+// S-box adds it to its output, MixColumns keeps it (1 ^ 1 ^ 2 ^ 3 = 1) and
+// ShiftRows moves only bytes, so it joins the inner and last keys;
+// decrypting, the inverse S-box adds it to its input, so it joins the
+// whitening and inner keys. The standard schedules (9, 11 or 13 inner
+// keys) are held whole, in frames; any other runs textbook rounds in the
+// true order, each inner key built at its use into one scratch set. Wiped
+// when the call returns.
+class PlaneKeys {
+ public:
+  static constexpr size_t kHeldMid = 13;
 
-// What both directions' traits share: the planes as the driver's block,
-// every key loaded by its place in the schedule, and held.
-struct Common {
-  using Block = bitsliced::Block;
-  static constexpr bool kHoldKeys = true;
-  static constexpr bool kHoldDecryptKeys = true;
-  static constexpr bool kKeysByRound = true;
-
-  static Block xor_blocks(const Block& a, const Block& b) { return xor_blocks_of(a, b); }
-  template <class Keys>
-  static Block whitening(const Keys& keys) {
-    return keys.first();
+  PlaneKeys(const RoundKeys& k, Direction direction) : k_(k), direction_(direction) {
+    first_ = build(k.first, 0);
+    if (held())
+      for (size_t r = 0; r < k.mid_rounds; ++r) mid_[r] = build(k.mid + 4 * r, r + 1);
+    last_ = build(k.last, k.mid_rounds + 1);
   }
-};
-
-// Encryption: one chain, so each block is packed alone (slots 1-3 idle).
-struct Encrypt : Common {
-  static constexpr size_t kLanes = 1;
-  static constexpr size_t kDecryptRegs = 1;  // unused
-
-  static Block load_key(const uint32_t* words, size_t index, size_t mid_rounds) {
-    return key_planes(words, index > mid_rounds ? 0 : static_cast<int>(index));
+  ~PlaneKeys() {
+    cpu::wipe(&first_, 1);
+    cpu::wipe(mid_, kHeldMid);
+    cpu::wipe(&last_, 1);
+    cpu::wipe(&scratch_, 1);
   }
-  static Block load(const uint8_t* p) {
-    uint8_t four[64] = {};
-    std::memcpy(four, p, 16);
-    Block b;
-    pack(four, b.p);
-    cpu::wipe(four, sizeof four);
+  PlaneKeys(const PlaneKeys&) = delete;
+  PlaneKeys& operator=(const PlaneKeys&) = delete;
+
+  size_t mid_rounds() const { return k_.mid_rounds; }
+  bool held() const {
+    return k_.mid_rounds == 9 || k_.mid_rounds == 11 || k_.mid_rounds == kHeldMid;
+  }
+  const Block& first() const { return first_; }
+  const Block& last() const { return last_; }
+  // A held inner key, in its frame.
+  const Block& mid(size_t r) const { return mid_[r]; }
+  // An inner key of a schedule not held, in the true order; valid until the next call.
+  const Block& built_mid(size_t r) const {
+    scratch_ = build(k_.mid + 4 * r, r + 1);
+    return scratch_;
+  }
+
+ private:
+  Block build(const uint32_t* words, size_t index) const {
+    int frame = 0;
+    if (held() && index > 0 && index <= k_.mid_rounds) {
+      frame = static_cast<int>(index & 3);
+      if (direction_ == Direction::kDecrypt) frame = -frame;
+    }
+    Block b = key_planes(words, frame);
+    if (direction_ == Direction::kEncrypt ? index > 0 : index <= k_.mid_rounds)
+      add_sbox_constant(b.p);
     return b;
   }
-  static void store(uint8_t* p, const Block& b) {
-    uint8_t four[64];
-    unpack(b.p, four);
-    std::memcpy(p, four, 16);
-    cpu::wipe(four, sizeof four);
-  }
-  template <class Keys>
-  static Block encrypt_rounds(const Keys& keys, Block s, const Block& final_key) {
-    const size_t mid = keys.mid_rounds();
-    size_t r = 0;
-    for (; r + 4 <= mid; r += 4) {
-      encrypt_round<1>(keys, r, s.p);
-      encrypt_round<2>(keys, r + 1, s.p);
-      encrypt_round<3>(keys, r + 2, s.p);
-      encrypt_round<0>(keys, r + 3, s.p);
-    }
-    if (r < mid) encrypt_round<1>(keys, r++, s.p);
-    if (r < mid) encrypt_round<2>(keys, r++, s.p);
-    if (r < mid) encrypt_round<3>(keys, r++, s.p);
-    sbox(s.p);
-    // mid + 1 ShiftRows were skipped.
-    for (auto& q : s.p) q = shift_rows_by(q, static_cast<int>(mid + 1));
-    add(s.p, final_key.p);
-    return s;
-  }
+
+  const RoundKeys& k_;
+  const Direction direction_;
+  Block first_, mid_[kHeldMid], last_;
+  mutable Block scratch_ = {};
 };
 
-// Decryption: four blocks per register, one lane per block slot.
-struct Decrypt : Common {
+template <int f>
+inline void encrypt_round(const Block& key, Planes& x) {
+  sbox_linear(x);
+  mix_columns<f>(x);
+  add(x, key.p);
+}
+
+template <int f>
+inline void decrypt_round(const Block& key, Planes& x) {
+  inv_sbox_linear(x);
+  inv_mix_columns<f>(x);
+  add(x, key.p);
+}
+
+// Every round of a whitened state, ending in the true order with the last
+// key added. The standard round counts run their rounds in frames, four to
+// a loop pass; the other counts run textbook rounds, out of line.
+//
+// Speed and compile time hang on how the framed rounds reach the flattened
+// entry point. With g++ 12 on x86-64, measured: one switch arm per standard
+// count, each calling the same inline function (the compiler inlines the
+// arms it likes, with the count known): ~2.5 s to compile, the fastest.
+// One call site with the count unknown, the framed function out of line
+// (alone or per count, unrolled whole or not), or forced inline per count:
+// as quick to compile but 30-60% slower. Each count a HeldKeys instance
+// inlined whole (the driver's way): ~25 s to compile.
+inline void encrypt_framed(const PlaneKeys& keys, Planes& x) {
+  const size_t mid = keys.mid_rounds();
+  for (size_t r = 0; r + 4 <= mid; r += 4) {
+    encrypt_round<1>(keys.mid(r), x);
+    encrypt_round<2>(keys.mid(r + 1), x);
+    encrypt_round<3>(keys.mid(r + 2), x);
+    encrypt_round<0>(keys.mid(r + 3), x);
+  }
+  const size_t r = mid / 4 * 4;
+  if (r < mid) encrypt_round<1>(keys.mid(r), x);
+  if (r + 1 < mid) encrypt_round<2>(keys.mid(r + 1), x);
+  if (r + 2 < mid) encrypt_round<3>(keys.mid(r + 2), x);
+  sbox_linear(x);
+  // mid + 1 ShiftRows were skipped.
+  for (auto& q : x) q = shift_rows_by(q, static_cast<int>(mid + 1));
+  add(x, keys.last().p);
+}
+
+QOX_NOINLINE void encrypt_textbook(const PlaneKeys& keys, Planes& x) {
+  for (size_t r = 0; r < keys.mid_rounds(); ++r) {
+    sbox_linear(x);
+    for (auto& q : x) q = shift_rows_by<1>(q);
+    mix_columns<0>(x);
+    add(x, keys.built_mid(r).p);
+  }
+  sbox_linear(x);
+  for (auto& q : x) q = shift_rows_by<1>(q);
+  add(x, keys.last().p);
+}
+
+// The arms are alike on purpose: see above.
+inline void encrypt_rounds(const PlaneKeys& keys, Planes& x) {
+  switch (keys.mid_rounds()) {
+    case 9:
+      return encrypt_framed(keys, x);
+    case 11:
+      return encrypt_framed(keys, x);
+    case 13:
+      return encrypt_framed(keys, x);
+    default:
+      return encrypt_textbook(keys, x);
+  }
+}
+
+// The decryption rounds in the same shapes, up to the last key.
+inline void decrypt_framed(const PlaneKeys& keys, Planes& x) {
+  const size_t mid = keys.mid_rounds();
+  for (size_t r = 0; r + 4 <= mid; r += 4) {
+    decrypt_round<3>(keys.mid(r), x);
+    decrypt_round<2>(keys.mid(r + 1), x);
+    decrypt_round<1>(keys.mid(r + 2), x);
+    decrypt_round<0>(keys.mid(r + 3), x);
+  }
+  const size_t r = mid / 4 * 4;
+  if (r < mid) decrypt_round<3>(keys.mid(r), x);
+  if (r + 1 < mid) decrypt_round<2>(keys.mid(r + 1), x);
+  if (r + 2 < mid) decrypt_round<1>(keys.mid(r + 2), x);
+  inv_sbox_linear(x);
+  for (auto& q : x) q = shift_rows_by(q, -static_cast<int>(mid + 1));
+}
+
+QOX_NOINLINE void decrypt_textbook(const PlaneKeys& keys, Planes& x) {
+  for (size_t r = 0; r < keys.mid_rounds(); ++r) {
+    inv_sbox_linear(x);
+    for (auto& q : x) q = shift_rows_by<3>(q);
+    inv_mix_columns<0>(x);
+    add(x, keys.built_mid(r).p);
+  }
+  inv_sbox_linear(x);
+  for (auto& q : x) q = shift_rows_by<3>(q);
+}
+
+// The arms are alike on purpose: see encrypt_framed.
+inline void decrypt_rounds_of(const PlaneKeys& keys, Planes& x) {
+  switch (keys.mid_rounds()) {
+    case 9:
+      return decrypt_framed(keys, x);
+    case 11:
+      return decrypt_framed(keys, x);
+    case 13:
+      return decrypt_framed(keys, x);
+    default:
+      return decrypt_textbook(keys, x);
+  }
+}
+
+// Bit j of each 4-bit group: block slot j.
+constexpr uint64_t kSlot0 = 0x1111111111111111ull;
+
+// CBC encryption is one chain, so one slot of the state carries it: slot 0
+// holds the running block and the other three whatever the shifts bring
+// (slots never mix). Four plaintext blocks are packed at once and moved
+// into slot 0 in turn; four ciphertext blocks are gathered into their slots
+// and unpacked at once. Reads a group before storing it, so in == out is fine.
+// The chain stays a local whose address is never taken, so that it can live
+// in registers (a wiped array would go through memory on every round); the
+// buffers are wiped.
+void encrypt_chain(const PlaneKeys& keys, const uint8_t iv[16], const uint8_t* in, uint8_t* out,
+                   size_t blocks) {
+  uint8_t partial[64] = {};
+  Planes plain, cipher;
+  std::memcpy(partial, iv, 16);
+  pack(partial, plain);
+  Block state;
+  for (int i = 0; i < 8; ++i) state.p[i] = plain[i];
+  while (blocks > 0) {
+    const size_t n = blocks < 4 ? blocks : 4;
+    if (n < 4) {
+      std::memset(partial, 0, sizeof partial);
+      std::memcpy(partial, in, 16 * n);
+    }
+    pack(n < 4 ? partial : in, plain);
+    add(plain, keys.first().p);
+    for (auto& q : cipher) q = 0;
+    for (size_t j = 0; j < n; ++j) {
+      for (int i = 0; i < 8; ++i) state.p[i] ^= plain[i] >> j;
+      encrypt_rounds(keys, state.p);
+      for (int i = 0; i < 8; ++i) cipher[i] |= (state.p[i] & kSlot0) << j;
+    }
+    if (n < 4) {
+      unpack(cipher, partial);
+      std::memcpy(out, partial, 16 * n);
+    } else {
+      unpack(cipher, out);
+    }
+    in += 16 * n, out += 16 * n, blocks -= n;
+  }
+  cpu::wipe(partial, sizeof partial);
+  cpu::wipe(plain, 8);
+  cpu::wipe(cipher, 8);
+}
+
+// Decryption traits for the CBC driver: four blocks per register, one
+// lane per block slot, the keys from one PlaneKeys.
+struct Decrypt {
+  using Block = bitsliced::Block;
   static constexpr size_t kLanes = 4;
   static constexpr size_t kDecryptRegs = 1;
 
-  static Block load_key(const uint32_t* words, size_t index, size_t mid_rounds) {
-    return key_planes(words, index > mid_rounds ? 0 : -static_cast<int>(index));
-  }
+  const PlaneKeys& keys;
+
+  static Block xor_blocks(const Block& a, const Block& b) { return xor_blocks_of(a, b); }
+  static Block whitening(const PlaneKeys& k) { return k.first(); }
   static Block load(const uint8_t* p) {
     Block b;
     pack(p, b.p);
@@ -321,34 +483,22 @@ struct Decrypt : Common {
                  ((before.p[i] >> 3) & 0x1111111111111111ull);
     return out;
   }
-  template <size_t kRegs, class Keys>
-  static void decrypt_rounds(const Keys& keys, Block (&state)[kRegs]) {
-    const size_t mid = keys.mid_rounds();
-    for (size_t j = 0; j < kRegs; ++j) {
-      Planes& x = state[j].p;
-      size_t r = 0;
-      for (; r + 4 <= mid; r += 4) {
-        decrypt_round<3>(keys, r, x);
-        decrypt_round<2>(keys, r + 1, x);
-        decrypt_round<1>(keys, r + 2, x);
-        decrypt_round<0>(keys, r + 3, x);
-      }
-      if (r < mid) decrypt_round<3>(keys, r++, x);
-      if (r < mid) decrypt_round<2>(keys, r++, x);
-      if (r < mid) decrypt_round<1>(keys, r++, x);
-      inv_sbox(x);
-      for (auto& q : x) q = shift_rows_by(q, -static_cast<int>(mid + 1));
-    }
+  template <size_t kRegs>
+  static void decrypt_rounds(const PlaneKeys& k, Block (&state)[kRegs]) {
+    for (size_t j = 0; j < kRegs; ++j) decrypt_rounds_of(k, state[j].p);
   }
   static Block decrypt_final(const Block& s, const Block& final_key) {
     return xor_blocks_of(s, final_key);
   }
   // The last one to three blocks, zero-filled to a register.
-  static void decrypt_tail(const RoundKeys& k, const uint8_t chain[16], const uint8_t* in,
-                           uint8_t* out, size_t blocks) {
+  void decrypt_tail(const RoundKeys&, const uint8_t chain[16], const uint8_t* in, uint8_t* out,
+                    size_t blocks) const {
     uint8_t four[64] = {};
     std::memcpy(four, in, 16 * blocks);
-    cbc_decrypt_with(Decrypt{}, k, chain, four, four, 4);
+    const uint8_t* from = four;
+    uint8_t* to = four;
+    size_t whole = 4;
+    decrypt_registers(*this, keys, load_chain(chain), from, to, whole);
     std::memcpy(out, four, 16 * blocks);
     cpu::wipe(four, sizeof four);
   }
@@ -358,12 +508,16 @@ struct Decrypt : Common {
 
 QOX_FLATTEN void cbc_encrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                                        uint8_t* out, size_t blocks) {
-  cbc_encrypt_with(bitsliced::Encrypt{}, k, iv, in, out, blocks);
+  if (blocks == 0) return;
+  const bitsliced::PlaneKeys keys(k, bitsliced::Direction::kEncrypt);
+  bitsliced::encrypt_chain(keys, iv, in, out, blocks);
 }
 
 QOX_FLATTEN void cbc_decrypt_bitsliced(const RoundKeys& k, const uint8_t iv[16], const uint8_t* in,
                                        uint8_t* out, size_t blocks) {
-  cbc_decrypt_with(bitsliced::Decrypt{}, k, iv, in, out, blocks);
+  if (blocks == 0) return;
+  const bitsliced::PlaneKeys keys(k, bitsliced::Direction::kDecrypt);
+  decrypt_run(bitsliced::Decrypt{keys}, keys, k, iv, in, out, blocks);
 }
 
 uint32_t sub_word_bitsliced(uint32_t w) {
