@@ -26,7 +26,9 @@
 // for the last blocks that fill no register. A traits object may be empty or
 // hold state (the table path holds its tables). A path's entry points are
 // QOX_FLATTEN functions with the path's target calling cbc_encrypt_with /
-// cbc_decrypt_with below (cpu/portable.h says why).
+// cbc_decrypt_with below (cpu/portable.h says why). The one exception is
+// bitsliced encryption, whose chain takes one slot of a four-block register
+// and so runs a loop of its own that packs four blocks at a time.
 #pragma once
 
 #include <cstddef>
