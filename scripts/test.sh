@@ -14,9 +14,17 @@
 # checked. Fails if any of them fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-source scripts/setup_debian.sh
-qox_install_packages || exit 1
+source scripts/setup_cross.sh
+qox_install_packages debootstrap rsync || exit 1
 mkdir -p build
+
+# What is mostly downloading and unpacking is made while the first stages
+# build: the cross toolchains and emulators (the only apt-get on this
+# machine's own packages until they are in), and the unstable chroot.
+qox_install_cross_packages >build/cross-packages.log 2>&1 &
+cross_packages=$!
+bash scripts/test_unstable.sh --prepare >build/unstable-prepare.log 2>&1 &
+unstable_prepare=$!
 
 failures=()
 timings=()
@@ -59,10 +67,6 @@ pyenv_python() {
   qox_build "$python" "$tag" OFF && PYTHONPATH=/usr/lib/python3/dist-packages qox_pytest "$python"
 }
 
-# The unstable chroot is mostly downloading and unpacking: made meanwhile.
-bash scripts/test_unstable.sh --prepare >build/unstable-prepare.log 2>&1 &
-unstable_prepare=$!
-
 echo "=== the engine without Python"
 stage engine-pure bash scripts/check_engine_pure.sh
 stage system system_python
@@ -84,6 +88,8 @@ cat build/unstable-prepare.log
 stage unstable bash scripts/test_unstable.sh
 echo "=== clang++: the module built with clang, the Python suite on it"
 stage clang bash scripts/test_clang.sh
+wait "$cross_packages" || echo "installing the cross packages in the background failed; the stages try again"
+cat build/cross-packages.log
 echo "=== Windows: the whole module compiled and linked with MinGW-w64 against CPython's Windows headers"
 stage windows-module bash scripts/test_windows_module.sh
 echo "=== sanitizers: ASan and UBSan over the C++ and Python suites, LSan leak check"

@@ -22,17 +22,34 @@ cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWith
 cmake --build build/fuzz -j "$(nproc)"
 
 mkdir -p build/fuzz/artifacts
-for index in "${!targets[@]}"; do
-  target=${targets[$index]}
+# One target for its time, its verdict on a line of its own.
+fuzz_one() {
+  local target=${targets[$1]} seconds=${seconds[$1]}
+  local log=build/fuzz/$target.log executions
   mkdir -p "build/fuzz/work/$target"
-  log=build/fuzz/$target.log
-  if ! "build/fuzz/tests/fuzz/$target" -max_total_time="${seconds[$index]}" -print_final_stats=1 \
+  if ! "build/fuzz/tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
        -artifact_prefix="build/fuzz/artifacts/$target-" \
        "build/fuzz/work/$target" "tests/fuzz/corpus/$target" >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "$target: FAILED (input saved under build/fuzz/artifacts/)"
-    exit 1
+    return 1
   fi
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-  echo "$target: ${executions:-?} executions in ${seconds[$index]} s, no finding"
+  echo "$target: ${executions:-?} executions in $seconds s, no finding"
+}
+
+# A fuzzer is one process on one core: the targets run side by side, one per core.
+running=0 failed=0
+for index in "${!targets[@]}"; do
+  if [ "$running" -ge "$(nproc)" ]; then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  fuzz_one "$index" &
+  running=$((running + 1))
 done
+while [ "$running" -gt 0 ]; do
+  wait -n || failed=1
+  running=$((running - 1))
+done
+exit "$failed"
