@@ -15,32 +15,9 @@ import random
 import re
 import sys
 
+from gf256 import INV_SBOX
+
 HEADER = 'src/engine/aes/portable/bitsliced_sbox.h'
-
-
-def mul(a, b):
-    r = 0
-    while b:
-        if b & 1:
-            r ^= a
-        a <<= 1
-        if a & 0x100:
-            a ^= 0x11B
-        b >>= 1
-    return r
-
-
-def inverse_sbox_table():
-    inv = [0] * 256
-    for a in range(1, 256):
-        inv[a] = next(b for b in range(1, 256) if mul(a, b) == 1)
-    rot = lambda v, n: ((v << n) | (v >> (8 - n))) & 0xFF
-    sbox = [inv[a] ^ rot(inv[a], 1) ^ rot(inv[a], 2) ^ rot(inv[a], 3) ^ rot(inv[a], 4) ^ 0x63
-            for a in range(256)]
-    out = [0] * 256
-    for a in range(256):
-        out[sbox[a]] = a
-    return out
 
 
 def inv_affine_form(forms, i):
@@ -127,7 +104,7 @@ def main():
     env = {f'y{i}': sum((((z ^ 0x63) >> i) & 1) << z for z in range(256)) for i in range(8)}
     for n, a, op, b in lines:
         env[n] = env[a] ^ env[b] if op == '^' else env[a] & env[b]
-    expect = inverse_sbox_table()
+    expect = INV_SBOX
     for z in range(256):
         got = sum(((env[result[i]] >> z) & 1) << i for i in range(8))
         if got != expect[z]:
